@@ -1,0 +1,32 @@
+// The start-up steps of the program's entry: the configuration defaults,
+// the open-file limit and the build banners. Runs once, on the start-up
+// thread, before any event loop.
+#pragma once
+
+#include "Config.h"
+#include "Log.h"
+
+#include <cstdint>
+#include <string>
+
+namespace vexa {
+
+// Registers the default of every setting, in the documented order.
+void register_defaults(Config& config);
+
+uint64_t get_num_required_file_descriptors(Config& config);
+void get_file_descriptor_limits(uint64_t& hard, uint64_t& soft);
+void set_file_descriptor_limits(uint64_t hard, uint64_t soft);
+// Lowers MaxConnections to what the given limit allows (for this run only).
+void adjust_for_inadequate_file_descriptors(Config& config, logger_t& lg, uint64_t limit,
+                                            const std::string& kind);
+// Fits the soft open-file limit to MaxConnections; false when the hard limit
+// is too low to run at all.
+bool fit_file_descriptor_limit(Config& config, logger_t& lg);
+
+// Constraint handler of the bounds-checked routines: logs the message at error.
+void safe_api_error_handler(const char* message, void* pointer, int error);
+
+void log_build_banners(Config& config, logger_t& lg);
+
+}  // namespace vexa

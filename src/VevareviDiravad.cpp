@@ -1,0 +1,74 @@
+// Program entry: configuration, defaults, log, open-file limit, banners and
+// cipher list, then the service, which runs until the process is killed.
+#include "CipherList.h"
+#include "Config.h"
+#include "Log.h"
+#include "Startup.h"
+#include "VevareviDiravadService.h"
+#include "safe_lib.h"
+
+#include <boost/log/core.hpp>
+#include <boost/log/expressions.hpp>
+#include <boost/log/utility/setup/common_attributes.hpp>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+namespace {
+
+BOOST_LOG_ATTRIBUTE_KEYWORD(severity_kw, "Severity", vexa::severity_level)
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string config_error;
+    vexa::Config& config = *vexa::Config::get_instance();
+    try {
+        if (argc > 1)
+            config.open(argv[1]);
+        else
+            config.open();
+    } catch (const std::exception& e) {
+        config_error = e.what();
+    }
+
+    vexa::register_defaults(config);
+
+    config.cache_backend_sink(config.init_log_file(config.get_as_path("LogPath") +
+                                                   vexa::Config::DEFAULT_LOG_FILE_NAME_FORMAT));
+    boost::log::add_common_attributes();
+
+    const long level = std::strtol(config.get("LogLevel").c_str(), nullptr, 10);
+    boost::log::core::get()->set_filter(
+        boost::log::expressions::has_attr(severity_kw) &&
+        severity_kw >= static_cast<vexa::severity_level>(level));
+
+    vexa::logger_t lg;
+    BOOST_LOG_SEV(lg, boost::log::trivial::info) << "VevareviDiravad starting...";
+    if (!config_error.empty())
+        BOOST_LOG_SEV(lg, boost::log::trivial::error)
+            << "*** VevareviDiravad::Configuration error: " << config_error;
+
+    set_str_constraint_handler_s(vexa::safe_api_error_handler);
+    set_mem_constraint_handler_s(vexa::safe_api_error_handler);
+
+    if (!vexa::fit_file_descriptor_limit(config, lg))
+        std::exit(1);
+
+    vexa::log_build_banners(config, lg);
+    SSL_load_error_strings();
+
+    vexa::settle_cipher_list(config, lg);
+
+    {
+        CVevareviDiravadService service("RERUVIV", "Kavri Security Gateway");
+        service.RunStandAlone(argc, argv);
+        BOOST_LOG_SEV(lg, boost::log::trivial::info) << "VevareviDiravad exiting...";
+    }
+    return 0;
+}

@@ -1,0 +1,36 @@
+// Builds the gateway's servers from the configuration, starts them and runs
+// the event loops: one thread on the auxiliary loop, four on the main loop.
+//
+// Threads: ServiceMain runs on the start-up thread, which only waits once the
+// loop threads run. The loops are internally synchronised; the server handles
+// are written only on the start-up thread.
+#pragma once
+
+#include "LinuxDaemon.h"
+#include "Log.h"
+
+#include <boost/asio/io_service.hpp>
+
+#include <string>
+
+class CVevareviDiravadService : public vexa::LinuxDaemon {
+public:
+    static constexpr int MAIN_LOOP_THREADS = 4;
+
+    CVevareviDiravadService(const std::string& name, const std::string& display_name);
+    ~CVevareviDiravadService() override;
+
+    void ServiceMain(int argc, char** argv) override;
+    void StopHandler() override;
+
+private:
+    // Runs one loop thread; an exception escaping a handler is logged and the
+    // loop re-entered, so no handler can end the process.
+    void run_loop(boost::asio::io_service& loop, const char* name);
+    // Stops both loops and releases the servers, main loop's first.
+    void stop_and_release();
+
+    boost::asio::io_service main_loop;
+    boost::asio::io_service aux_loop;
+    vexa::logger_t lg;
+};
