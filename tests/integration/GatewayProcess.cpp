@@ -1,0 +1,211 @@
+#include "GatewayProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace kavri_test {
+
+unsigned short free_port(int type)
+{
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("free_port failed");
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+std::vector<std::string> GatewayProcess::loopback_config()
+{
+    return {
+        "ExternalBindIP=127.0.0.1",
+        "InternalBindIP=127.0.0.1",
+        "TCPControlBindIP=127.0.0.1",
+        "ExternalUDPPort=" + std::to_string(free_port(SOCK_DGRAM)),
+        "InternalUDPPort=" + std::to_string(free_port(SOCK_DGRAM)),
+        "ExternalTCPPort=" + std::to_string(free_port(SOCK_STREAM)),
+        "TCPControlPort=" + std::to_string(free_port(SOCK_STREAM)),
+        "SSLCertMinKeyLength=2048",
+        "SSLCertPath=./certs/",
+    };
+}
+
+namespace {
+
+std::string read_file(const std::filesystem::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+GatewayProcess::GatewayProcess(Options options)
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kavri-gw-XXXXXX").string();
+    if (!::mkdtemp(&tmpl[0]))
+        throw std::runtime_error("mkdtemp failed");
+    tmp = tmpl;
+
+    bool has_log_path = false;
+    for (const auto& l : options.config)
+        has_log_path = has_log_path || l.rfind("LogPath", 0) == 0;
+    const std::string conf = (tmp / "gateway.conf").string();
+    {
+        std::ofstream out(conf);
+        for (const auto& l : options.config)
+            out << l << "\n";
+        if (!has_log_path)
+            out << "LogPath=" << tmp.string() << "\n";
+    }
+    if (!options.env.count("TMPDIR"))
+        options.env["TMPDIR"] = tmp.string();
+
+    // Everything the child needs is prepared here: after fork only
+    // async-signal-safe calls are made.
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!options.env.count(entry.substr(0, entry.find('='))))
+            env_strings.push_back(entry);
+    }
+    for (const auto& kv : options.env)
+        env_strings.push_back(kv.first + "=" + kv.second);
+    std::vector<char*> envp;
+    for (auto& e : env_strings)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+
+    const std::string binary = VEVAREVIDIRAVAD_BINARY;
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+    if (options.pass_config)
+        argv.push_back(const_cast<char*>(conf.c_str()));
+    argv.push_back(nullptr);
+    rlimit lim {};
+    if (options.nofile) {
+        lim.rlim_cur = options.nofile->first;
+        lim.rlim_max = options.nofile->second;
+    }
+    const std::string out_path = (tmp / "stdout.txt").string();
+    const std::string dir = tmp.string();
+
+    child = ::fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::close(fd);
+        }
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        if (options.nofile && ::setrlimit(RLIMIT_NOFILE, &lim) != 0)
+            ::_exit(125);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+}
+
+GatewayProcess::~GatewayProcess()
+{
+    kill_now();
+    std::error_code ec;
+    std::filesystem::remove_all(tmp, ec);
+}
+
+std::string GatewayProcess::log() const
+{
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(tmp, ec))
+        if (e.path().filename().string().rfind("VevareviDiravad_", 0) == 0)
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    std::string text;
+    for (const auto& f : files)
+        text += read_file(f);
+    return text;
+}
+
+std::string GatewayProcess::stdout_text() const
+{
+    return read_file(tmp / "stdout.txt");
+}
+
+bool GatewayProcess::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (log().find(text) != std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool GatewayProcess::running()
+{
+    if (reaped)
+        return false;
+    int status = 0;
+    const pid_t r = ::waitpid(child, &status, WNOHANG);
+    if (r == child) {
+        reaped = true;
+        if (WIFEXITED(status))
+            exit_status = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status))
+            term_signal = WTERMSIG(status);
+        return false;
+    }
+    return r == 0;
+}
+
+std::optional<int> GatewayProcess::wait_exit(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (running()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (exit_status < 0)
+        return std::nullopt;
+    return exit_status;
+}
+
+void GatewayProcess::kill_now()
+{
+    if (child > 0 && running()) {
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        reaped = true;
+        term_signal = SIGKILL;
+    }
+}
+
+}  // namespace kavri_test

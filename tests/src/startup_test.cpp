@@ -1,0 +1,187 @@
+#include "Startup.h"
+
+#include "LogCapture.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <limits>
+
+namespace {
+
+// Every key with its default, in registration order.
+const std::pair<const char*, const char*> DEFAULTS[] = {
+    {"TCPControlPort", "50060"},
+    {"TCPControlBindIP", "127.0.0.1"},
+    {"TCPControlMaxConnections", "10"},
+    {"TCPControlSendStateChangedNotifications", "0"},
+    {"TCPControlCertKsgSni", "xmltcp-control-default-sni"},
+    {"SSLCertType", "0"},
+    {"SSLCipherList",
+     "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384:TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256:"
+     "TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384:TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256:"
+     "TLS_RSA_WITH_AES_256_GCM_SHA384:TLS_RSA_WITH_AES_128_GCM_SHA256:"
+     "TLS_RSA_WITH_AES_256_CBC_SHA256:TLS_RSA_WITH_AES_128_CBC_SHA256:TLS_RSA_WITH_AES_256_CBC_SHA:"
+     "TLS_RSA_WITH_AES_128_CBC_SHA"},
+    {"SSLPFSCipherList",
+     "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384:TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256:"
+     "TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA384:TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256"},
+    {"SSLCipherListType", "MaximumCompatibility"},
+    {"SSLCipherBlackList", ""},
+    {"SSLCertPath", "./certs/"},
+    {"SSLLinuxExtCertPhrase", ""},
+    {"SSLLinuxExtCert", "BRCertificate.pem"},
+    {"SSLLinuxExtPriv", "BRCertificateKey.pem"},
+    {"SSLLinuxExtCA", "BRCertificateCA.pem"},
+    {"TCPControlCertPath", "./certs/"},
+    {"SSLCertMinKeyLength", "1024"},
+    {"SSLCertSubstring", ""},
+    {"SSLCertKsgSni", "kavri-default-sni"},
+    {"SSLDHParamFile", "dh3072.pem"},
+    {"SSLRefuseClientOnSniMismatch", "0"},
+    {"SSLRefuseServerOnSniMismatch", "0"},
+    {"DefaultServerSni", "kavri-default-sni"},
+    {"DefaultSgSni", "kavri-default-sg-sni"},
+    {"LogLevel", "2"},
+    {"ExternalBindIP", "0.0.0.0"},
+    {"ExternalRoutableIP", "127.0.0.1"},
+    {"ExternalUDPPort", "4172"},
+    {"ExternalRoutableUDPPort", "0"},
+    {"InternalUDPPort", "55000"},
+    {"ExternalTCPPort", "4172"},
+    {"InternalBindIP", "0.0.0.0"},
+    {"DisableAES128GCM", "0"},
+    {"UdpSocketRxBufSize", "384"},
+    {"UdpSocketTxBufSize", "192"},
+    {"EnableRoamingIP", "1"},
+    {"EnableLogRotation", "1"},
+    {"MaxConnections", "5000"},
+    {"SsigMaxNoActivitySeconds", "180"},
+    {"UdpMaxNoActivitySeconds", "180"},
+    {"MinOpenSSLVersion", "1.0.2a"},
+    {"EnableResumeWithoutStag", "0"},
+};
+
+// Sets or clears TMPDIR for one scope.
+class TmpdirScope {
+public:
+    explicit TmpdirScope(const char* value)
+    {
+        const char* old = std::getenv("TMPDIR");
+        had = old != nullptr;
+        if (had)
+            saved = old;
+        if (value)
+            ::setenv("TMPDIR", value, 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+    ~TmpdirScope()
+    {
+        if (had)
+            ::setenv("TMPDIR", saved.c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+
+private:
+    bool had = false;
+    std::string saved;
+};
+
+TEST(Defaults, EveryKey)
+{
+    TmpdirScope env(nullptr);
+    vexa::Config c;
+    vexa::register_defaults(c);
+    EXPECT_EQ(42u, sizeof DEFAULTS / sizeof DEFAULTS[0]);
+    for (const auto& d : DEFAULTS)
+        EXPECT_EQ(d.second, c.get(d.first)) << d.first;
+    EXPECT_EQ("/tmp", c.get("LogPath"));
+    for (const char* none : {"FilterSessionOptions", "TCPControlLinuxExtCert",
+                             "TCPControlLinuxExtPriv", "TCPControlLinuxExtCA",
+                             "TCPControlLinuxExtCertPhrase"})
+        EXPECT_EQ("", c.get(none)) << none;
+}
+
+TEST(Defaults, LogPathFollowsTmpdirEvenWhenEmpty)
+{
+    {
+        TmpdirScope env("/var/tmp/x");
+        vexa::Config c;
+        vexa::register_defaults(c);
+        EXPECT_EQ("/var/tmp/x", c.get("LogPath"));
+    }
+    {
+        TmpdirScope env("");
+        vexa::Config c;
+        vexa::register_defaults(c);
+        EXPECT_EQ("", c.get("LogPath"));
+        EXPECT_EQ("./", c.get_as_path("LogPath"));
+    }
+}
+
+TEST(Defaults, FileWinsExceptForTheCipherLists)
+{
+    TempDir tmp;
+    vexa::Config c;
+    c.open(tmp.write("c.conf",
+                     "SSLCertPath=/opt/certs/\nSSLCipherList=NULL-MD5\nMaxConnections=7\n"));
+    vexa::register_defaults(c);
+    EXPECT_EQ("/opt/certs/", c.get("TCPControlCertPath"));
+    EXPECT_EQ("7", c.get("MaxConnections"));
+    EXPECT_EQ(DEFAULTS[6].second, c.get("SSLCipherList"));
+}
+
+TEST(FileDescriptors, RequiredCount)
+{
+    struct {
+        const char* max_connections;
+        uint64_t required;
+    } cases[] = {{"5000", 10600},
+                 {"0", 100},
+                 {"abc", 100},
+                 {"", 100},
+                 {"-1", 97},
+                 {"-1000", 0},
+                 {"9223372036854775807", std::numeric_limits<uint64_t>::max()}};
+    for (const auto& c : cases) {
+        vexa::Config cfg;
+        cfg.set("MaxConnections", c.max_connections);
+        EXPECT_EQ(c.required, vexa::get_num_required_file_descriptors(cfg)) << c.max_connections;
+    }
+}
+
+TEST(FileDescriptors, AdjustLowersMaxConnections)
+{
+    struct {
+        uint64_t limit;
+        const char* kind;
+        const char* result;
+    } cases[] = {{4096, "soft", "1902"}, {1024, "hard", "440"}, {100, "hard", "0"},
+                 {99, "soft", "0"}};
+    for (const auto& c : cases) {
+        vexa::Config cfg;
+        cfg.set("MaxConnections", "5000");
+        vexa::logger_t lg;
+        LogCapture cap;
+        vexa::adjust_for_inadequate_file_descriptors(cfg, lg, c.limit, c.kind);
+        EXPECT_EQ(c.result, cfg.get("MaxConnections"));
+        EXPECT_TRUE(cap.contains(std::string("warning : The current file descriptor ") + c.kind +
+                                 " limit of " + std::to_string(c.limit) +
+                                 " is inadequate. Reducing the maximum number of allowed "
+                                 "connections from 5000 to " +
+                                 c.result + "\n"))
+            << cap.text();
+    }
+}
+
+TEST(ConstraintHandler, LogsTheMessageAlone)
+{
+    LogCapture cap;
+    vexa::safe_api_error_handler("kavri_memcpy_s: dest is NULL", nullptr, 400);
+    EXPECT_TRUE(cap.contains("error   : kavri_memcpy_s: dest is NULL\n")) << cap.text();
+}
+
+}  // namespace
