@@ -150,6 +150,7 @@ TEST(LogLayout, SeveritiesArePadded)
 
 TEST(LogLayout, AttributesInFixedOrder)
 {
+    vexa::Config config;  // adds the UTC time stamp, as at start-up
     LogCapture cap;
     vexa::logger_t lg;
     const vexa::tcp_endpoint_t server(ip::make_address("10.0.0.5"), 4172);
