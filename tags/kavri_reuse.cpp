@@ -1,24 +1,11 @@
 // Base64 codec and version-1 split of the tag module.
 #include "kavri_reuse.h"
 
+#include "vexa_xml_util.h"
+
 #include <cstring>
 
 namespace {
-
-int base64_value(char c)
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -26,47 +13,7 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 int vexa_util_convert_from_base64(const char* src, int len, unsigned char* dst, int dst_len)
 {
-    if (len <= 0)
-        return 0;
-    const int n = len & ~3;
-    if (n == 0)
-        return 0;
-    if (src == nullptr || dst == nullptr)
-        return -500;
-    int out = 0;
-    for (int g = 0; g < n; g += 4) {
-        unsigned bits = 0;
-        int pads = 0;
-        for (int i = 0; i < 4; ++i) {
-            const int pos = g + i;
-            const char c = src[pos];
-            int v;
-            if (c == '=') {
-                // Only in the last two positions; a second-last "=" needs a last one.
-                if (pos < n - 2 || (pos == n - 2 && src[n - 1] != '='))
-                    return -500;
-                ++pads;
-                v = 0;
-            } else {
-                v = base64_value(c);
-                if (v < 0)
-                    return -500;
-            }
-            bits = bits << 6 | static_cast<unsigned>(v);
-        }
-        const unsigned char bytes[3] = {static_cast<unsigned char>(bits >> 16),
-                                        static_cast<unsigned char>(bits >> 8),
-                                        static_cast<unsigned char>(bits)};
-        for (int b = 0; b < 3; ++b) {
-            if (out >= dst_len) {
-                if ((b == 1 && pads == 2) || (b == 2 && pads >= 1))
-                    return 0;
-                return -507;
-            }
-            dst[out++] = bytes[b];
-        }
-    }
-    return 0;
+    return xml_util_convert_from_base64(src, len, dst, dst_len);
 }
 
 int vexa_util_convert_to_base64(const unsigned char* in, char* out, int out_len)

@@ -57,3 +57,40 @@ void xml_util_sha256_add(xml_util_sha256* h, const void* data, size_t length);
 // Adds the text up to its NUL, at most max characters.
 void xml_util_sha256_add_text(xml_util_sha256* h, const char* text, size_t max);
 bool xml_util_sha256_end(xml_util_sha256* h, uint8_t* out /* 32 */);
+
+// The stanza library's Base64 decoder (the tag module uses the same rules):
+// the first len characters rounded down to a multiple of 4; 0, -500 or -507.
+int xml_util_convert_from_base64(const char* src, int len, unsigned char* dst, int dst_len);
+
+// Version texts: "1.0" 0x10000, "1.1" 0x10001, any valid version above 1.1
+// 0x99999999. False (code 0) for anything that is not a version.
+constexpr unsigned VEXA_XML_VERSION_1_0 = 0x10000;
+constexpr unsigned VEXA_XML_VERSION_1_1 = 0x10001;
+constexpr unsigned VEXA_XML_VERSION_ABOVE = 0x99999999;
+bool xml_get_known_version(const char* text, unsigned* code);
+// 0 for a valid version text, else -501 (logged).
+int xml_util_check_version(const char* text);
+
+// Strict numbers: the whole text must be the number, no blanks or sign.
+// Unsigned in C notation (decimal, hex after "0x", octal after a leading 0).
+bool xml_util_parse_c_unsigned(const char* text, uint64_t* value);
+// A FAIL code: decimal digits, or "-" and digits as printed by %d from an
+// int32; the result is the 32-bit pattern.
+bool xml_util_parse_fail_code(const char* text, uint32_t* code);
+
+// A length-checked text field: 1..max characters before a NUL inside size.
+bool xml_util_text_field_ok(const char* field, size_t size, size_t max, int* length);
+
+// A text built in a fixed buffer. Appends that do not fit set overflow and
+// leave the text as it was before them.
+struct xml_util_text {
+    char buf[VEXA_XML_BUFFER_SIZE];
+    size_t len;
+    bool overflow;
+};
+void xml_util_text_init(xml_util_text* t);
+void xml_util_text_add(xml_util_text* t, const char* s);
+void xml_util_text_addf(xml_util_text* t, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+// Appends an attribute value with &, <, >, " and tab, LF, CR escaped.
+void xml_util_text_add_escaped(xml_util_text* t, const char* s, size_t max);
