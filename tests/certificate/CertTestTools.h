@@ -140,7 +140,7 @@ inline OpensslPki make_openssl_pki(const CertTestDir& dir, const std::string& le
             dir.file("leaf.csr") + " -subj '/C=CA/O=Kavri Test/CN=" + leaf_cn + "'",
         "openssl x509 -req -in " + dir.file("leaf.csr") + " -CA " + pki.ca_cert + " -CAkey " +
             pki.ca_key + " -CAcreateserial -out " + pki.leaf_cert + " -days 30",
-        "openssl pkey -in " + pki.leaf_key + " -aes256 -passout pass:" + passphrase + " -out " +
+        "openssl pkey -in " + pki.leaf_key + " -aes256 -passout 'pass:" + passphrase + "' -out " +
             pki.leaf_key_encrypted,
     };
     for (const auto& step : steps) {
