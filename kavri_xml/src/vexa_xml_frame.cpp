@@ -140,9 +140,17 @@ int vexa_xml_header_get_type(const char* buf, size_t len, int* framing_out,
             set_framing(VEXA_XML_FRAMING_HTTP);
             if (len <= offset + 22)
                 return finish();
+            // The header markers are looked for in the header only, so that a
+            // body text naming them cannot move the stanza search past the stanza.
             const size_t from = offset + 4;
-            const size_t http = find(buf, len, from, "HTTP/1");
-            const size_t cl = find(buf, len, http != len ? http : from, "Content-Length:");
+            const size_t blank = find(buf, len, from, "\r\n\r\n");
+            const size_t header_end = blank == len ? len : blank + 4;
+            size_t http = find(buf, header_end, from, "HTTP/1");
+            if (http == header_end)
+                http = len;
+            size_t cl = find(buf, header_end, http != len ? http : from, "Content-Length:");
+            if (cl == header_end)
+                cl = len;
             pos = cl != len ? cl : (http != len ? http : from);
         }
         if (len <= pos + 7)

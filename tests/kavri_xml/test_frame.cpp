@@ -187,3 +187,14 @@ TEST_F(StanzaType, ClassifiesBareStanzas)
         "Error syntax error. Expected KAVRI XML stanza, input buffer was not XML: \"not xml\" ..."))
         << kavri_test::all_log();
 }
+
+TEST(Classifier, HeaderMarkersInTheBodyDoNotHideTheStanza)
+{
+    // A reply whose body names the markers: the stanza is still found.
+    const std::string reply = std::string(golden::kFailReplyFull).substr(0, 102) +
+                              "<KAVRI><FAIL code=\"1\" reason=\"HTTP/1 Content-Length:\"/></KAVRI>";
+    const Classified got = classify(reply);
+    EXPECT_EQ(got.framing, 2);
+    EXPECT_EQ(got.type, 3);
+    EXPECT_EQ(got.offset, 102);
+}
