@@ -1,5 +1,8 @@
 #include "VevareviDiravadService.h"
 
+#include "Config.h"
+#include "UDPServer.h"
+
 #include <boost/thread/thread.hpp>
 
 #include <exception>
@@ -37,6 +40,10 @@ void CVevareviDiravadService::stop_and_release()
 {
     main_loop.stop();
     aux_loop.stop();
+    if (udp_server) {
+        udp_server->stop();
+        udp_server.reset();
+    }
 }
 
 void CVevareviDiravadService::ServiceMain(int, char**)
@@ -44,6 +51,13 @@ void CVevareviDiravadService::ServiceMain(int, char**)
     BOOST_LOG_SEV(lg, debug) << "Entering ServiceMain";
     ReportStatus(1, 0, 0);
     try {
+        vexa::Config* config = vexa::Config::get_instance();
+        udp_server.reset(new vexa::UDPServer(aux_loop, config->get("ExternalBindIP"),
+                                             config->get("ExternalUDPPort"),
+                                             config->get("InternalBindIP"),
+                                             config->get("InternalUDPPort")));
+        udp_server->start();
+
         boost::thread_group threads;
         threads.create_thread([this] { run_loop(aux_loop, "auxiliary"); });
         for (int i = 0; i < MAIN_LOOP_THREADS; ++i)

@@ -10,8 +10,13 @@
 #include "Log.h"
 
 #include <boost/asio/io_service.hpp>
+#include <boost/shared_ptr.hpp>
 
 #include <string>
+
+namespace vexa {
+class UDPServer;
+}
 
 class CVevareviDiravadService : public vexa::LinuxDaemon {
 public:
@@ -32,5 +37,7 @@ private:
 
     boost::asio::io_service main_loop;
     boost::asio::io_service aux_loop;
+    // The signalling and control servers' handles go here, before the relay's.
+    boost::shared_ptr<vexa::UDPServer> udp_server;
     vexa::logger_t lg;
 };

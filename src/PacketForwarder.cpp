@@ -1,0 +1,162 @@
+#include "PacketForwarder.h"
+
+#include "AESGCMUtil.h"
+#include "PacketForwarderPool.h"
+#include "UDPConnection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <ios>
+
+using boost::log::trivial::debug;
+using boost::log::trivial::info;
+
+namespace vexa {
+
+namespace {
+
+// Clear-header classes, on the header read as one big-endian word.
+constexpr uint32_t AUDIO_MASK = 0x01FE0000u, AUDIO_VALUE = 0x01440000u;
+constexpr uint32_t IMAGING_MASK = 0x01FF0000u, IMAGING_VALUE = 0x01000000u;
+
+boost::shared_ptr<UDPConnection> look_up(std::mutex& mutex, const PacketForwarderPool::spi_map_t& map,
+                                         uint32_t key)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = map.find(key);
+    return it == map.end() ? boost::shared_ptr<UDPConnection>() : it->second;
+}
+
+}  // namespace
+
+PacketForwarder::PacketForwarder()
+    : length(0), source(boost::asio::ip::address_v4::any(), 0)
+{
+}
+
+bool PacketForwarder::fill_buffer_from(int socket, const std::atomic<bool>& running)
+{
+    for (;;) {
+        sockaddr_in from;
+        socklen_t from_length = sizeof from;
+        const ssize_t n = recvfrom(socket, data, DATA_SIZE, 0, reinterpret_cast<sockaddr*>(&from),
+                                   &from_length);
+        if (!running.load(std::memory_order_relaxed))
+            return false;
+        if (n >= MIN_DATAGRAM) {
+            length = static_cast<int32_t>(n);
+            source = boost::asio::ip::udp::endpoint(
+                boost::asio::ip::address_v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
+            return true;
+        }
+        // Short datagrams and passing errors are dropped silently; a
+        // descriptor that can never receive ends the thread instead of
+        // spinning on it.
+        if (n < 0 && (errno == EBADF || errno == ENOTSOCK || errno == EINVAL || errno == EFAULT))
+            return false;
+    }
+}
+
+void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
+{
+    if (length < MIN_DATAGRAM)
+        return;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
+
+    uint32_t key;
+    std::memcpy(&key, data, 4);
+    boost::shared_ptr<UDPConnection> conn = look_up(pool.mutex, pool.spi_map, key);
+
+    char* auth_data = data;
+    unsigned long auth_length = static_cast<unsigned long>(length);
+    unsigned int sequence_offset = 4;
+    bool audio = false, imaging = false;
+    if (!conn || conn->get_clear_header() != 0) {
+        if ((bytes[0] & 0x80) == 0) {
+            conn.reset();
+        } else {
+            std::memcpy(&key, data + 4, 4);
+            conn = look_up(pool.mutex, pool.spi_clear_map, key);
+            if (conn && conn->get_clear_header() == 0)
+                conn.reset();
+        }
+        if (!conn) {
+            BOOST_LOG_SEV(pool.lg, debug) << "Blocked UDP packet with unknown SPI " << std::hex
+                                          << ntohl(key) << std::dec << " from Kavri " << pool.name
+                                          << ": " << endpoint_text(source);
+            return;
+        }
+        auth_data = data + 4;
+        auth_length -= 4;
+        sequence_offset = 8;
+        const uint32_t header = gcm::load_be32(bytes);
+        audio = (header & AUDIO_MASK) == AUDIO_VALUE;
+        imaging = (header & IMAGING_MASK) == IMAGING_VALUE;
+    }
+
+    if (!conn->authenticate(auth_data, auth_length)) {
+        BOOST_LOG_SEV(pool.lg, debug) << "Failed authentication on UDP packet from Kavri " << pool.name
+                                      << ": " << endpoint_text(source);
+        return;
+    }
+
+    const std::string& log_id = conn->get_session_log_id();
+    if (!conn->is_roaming()) {
+        // Learns once: the first accepted datagram names the peer.
+        UDPConnection::peer_learnt_t learnt = conn->take_peer_learnt();
+        if (learnt)
+            learnt(source);
+    } else if (((*conn).*pool.get_peer)() != source) {
+        UDPConnection::peer_learnt_t learnt = conn->copy_peer_learnt();
+        if (learnt) {
+            const UDPConnection::endpoint previous = ((*conn).*pool.get_peer)();
+            BOOST_LOG_SEV(pool.lg, info)
+                << VEXA_LOG_SESSION_LOG_ID(log_id)
+                << boost::log::add_value(pool.endpoint_attribute, udp_endpoint_t(previous))
+                << "=========> " << pool.name << " IP address has changed - " << endpoint_text(source);
+            ((*conn).*pool.set_peer)(source);
+            learnt(source);
+        }
+    }
+
+    if (conn->get_udp_session_state() != ACTIVE) {
+        BOOST_LOG_SEV(pool.lg, info) << VEXA_LOG_SESSION_LOG_ID(log_id) << "process_and_forward"
+                                     << ": ---SS---> Changing the session state to ACTIVE - "
+                                     << conn->get_session_id();
+        conn->set_udp_session_state(ACTIVE);
+    }
+
+    SessionStatistics& st = conn->stats;
+    SessionStatistics::add(st.packet_count, 1);
+    SessionStatistics::add(st.packet_bytes, auth_length);
+    if (audio) {
+        SessionStatistics::add(st.audio_count, 1);
+        SessionStatistics::add(st.audio_bytes, auth_length);
+    } else if (imaging) {
+        SessionStatistics::add(st.imaging_count, 1);
+        SessionStatistics::add(st.imaging_bytes, auth_length);
+    }
+    const time_t now = std::time(nullptr);
+    if (st.session_start.load(std::memory_order_relaxed) == 0)
+        st.session_start.store(now, std::memory_order_relaxed);
+    st.last_packet_time.store(now, std::memory_order_relaxed);
+    const uint32_t sequence = gcm::load_be32(bytes + sequence_offset);
+    if (static_cast<uint32_t>(st.last_sequence.load(std::memory_order_relaxed) + 1) != sequence)
+        SessionStatistics::add(st.out_of_order, 1);
+    st.last_sequence.store(sequence, std::memory_order_relaxed);
+
+    // Forwarded whole, clear header included; a target not yet learnt
+    // (0.0.0.0) or an IPv6 one sends nothing.
+    const UDPConnection::endpoint target = conn->get_target_endpoint();
+    if (target.protocol() == boost::asio::ip::udp::v4() &&
+        reinterpret_cast<const sockaddr_in*>(target.data())->sin_addr.s_addr != 0) {
+        sendto(pool.send_socket, data, static_cast<size_t>(length), 0, target.data(), target.size());
+    }
+}
+
+}  // namespace vexa

@@ -1,0 +1,99 @@
+#include "PacketForwarderPool.h"
+
+#include <boost/pool/singleton_pool.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+using boost::log::trivial::error;
+
+namespace vexa {
+
+namespace {
+
+// One process-wide pool of fixed-size chunks for the buffers of every side.
+struct PacketBufferTag {};
+using packet_buffer_pool = boost::singleton_pool<PacketBufferTag, sizeof(PacketForwarder)>;
+
+static_assert(sizeof(PacketForwarder) == 2080, "a datagram buffer is 2048 bytes, length and source");
+
+}  // namespace
+
+PacketForwarderPool::PacketForwarderPool(uint32_t slot_count, const std::string& pool_name,
+                                         std::mutex& side_mutex, spi_map_t& plain_map,
+                                         spi_map_t& clear_map, set_peer_t set_peer_fn,
+                                         get_peer_t get_peer_fn, const int& socket)
+    : slots(slot_count),
+      name(pool_name),
+      endpoint_attribute("Udp" + pool_name + "EndPoint"),
+      mutex(side_mutex),
+      spi_map(plain_map),
+      spi_clear_map(clear_map),
+      set_peer(set_peer_fn),
+      get_peer(get_peer_fn),
+      send_socket(socket),
+      free_ring(slot_count),
+      filled_ring(slot_count),
+      running(true)
+{
+    // One buffer fewer than slots, so a ring can never overfill.
+    try {
+        buffers.reserve(slots - 1);
+        for (uint32_t i = 0; i + 1 < slots; ++i) {
+            void* chunk = packet_buffer_pool::malloc();
+            if (chunk == nullptr)
+                throw std::bad_alloc();
+            buffers.push_back(new (chunk) PacketForwarder());
+            add_for_read(buffers.back());
+        }
+    } catch (const std::exception&) {
+        BOOST_LOG_SEV(lg, error) << "*** UDPServer::PacketForwarderPool: Failed to fully create packet buffers.";
+        for (PacketForwarder* b : buffers)
+            packet_buffer_pool::free(b);
+        throw std::runtime_error("UDPServer::PacketForwarderPool: Failed to fully create packet buffers.");
+    }
+}
+
+PacketForwarderPool::~PacketForwarderPool()
+{
+    for (PacketForwarder* b : buffers) {
+        b->~PacketForwarder();
+        packet_buffer_pool::free(b);
+    }
+}
+
+bool PacketForwarderPool::read_packet_from(int socket)
+{
+    PacketForwarder* buffer = fetch_for_read();
+    if (!buffer->fill_buffer_from(socket, running)) {
+        if (running.load())
+            BOOST_LOG_SEV(lg, error) << "UDPServer::PacketForwarderPool: " << name
+                                     << " receive failed for good: " << std::strerror(errno);
+        // The buffer stays in our list; the send thread ends at the null one.
+        add_for_write(nullptr);
+        return false;
+    }
+    add_for_write(buffer);
+    return true;
+}
+
+bool PacketForwarderPool::process_and_forward_packet()
+{
+    PacketForwarder* buffer = fetch_for_write();
+    if (buffer == nullptr)
+        return false;
+    try {
+        buffer->process_and_forward(*this);
+    } catch (const std::exception& e) {
+        // A failing callback must not end the relay thread.
+        BOOST_LOG_SEV(lg, error) << "UDPServer::PacketForwarderPool: " << name
+                                 << " forwarding failed: " << e.what();
+    }
+    add_for_read(buffer);
+    return true;
+}
+
+}  // namespace vexa

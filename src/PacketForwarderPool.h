@@ -1,0 +1,81 @@
+// The datagram buffers of one receiving side of the relay ("Client": from
+// clients, forwarded to servers; "Server": from servers, forwarded to
+// clients), the two rings they circulate on, and the side's maps that the
+// send thread looks tunnels up in.
+//
+// Threads: one receive thread (takes from the free ring, puts on the filled
+// ring) and one send thread (the reverse); the rings' semaphores order them.
+// The side's mutex, owned by the relay, guards the SPI maps and is held only
+// for a look-up.
+#pragma once
+
+#include "Log.h"
+#include "PacketForwarder.h"
+#include "PacketRing.h"
+
+#include <boost/log/attributes/attribute_name.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/unordered_map.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vexa {
+
+class UDPConnection;
+
+class PacketForwarderPool {
+public:
+    using spi_map_t = boost::unordered_map<uint32_t, boost::shared_ptr<UDPConnection>>;
+    using set_peer_t = void (UDPConnection::*)(boost::asio::ip::udp::endpoint);
+    using get_peer_t = boost::asio::ip::udp::endpoint (UDPConnection::*)() const;
+
+    // send_socket is the relay's descriptor field, read when sending.
+    PacketForwarderPool(uint32_t slots, const std::string& name, std::mutex& mutex,
+                        spi_map_t& spi_map, spi_map_t& spi_clear_map, set_peer_t set_peer,
+                        get_peer_t get_peer, const int& send_socket);
+    ~PacketForwarderPool();
+
+    PacketForwarderPool(const PacketForwarderPool&) = delete;
+    PacketForwarderPool& operator=(const PacketForwarderPool&) = delete;
+
+    void add_for_read(PacketForwarder* buffer) { free_ring.put(buffer); }
+    PacketForwarder* fetch_for_read() { return free_ring.take(); }
+    void add_for_write(PacketForwarder* buffer) { filled_ring.put(buffer); }
+    PacketForwarder* fetch_for_write() { return filled_ring.take(); }
+
+    // Receive thread step; false once stopped (a null buffer then tells the
+    // send thread to end).
+    bool read_packet_from(int socket);
+    // Send thread step; false on the null buffer.
+    bool process_and_forward_packet();
+    // Makes both steps end; the caller wakes the receive thread.
+    void stop() { running.store(false); }
+
+    const std::string& get_name() const { return name; }
+    int free_buffers() const { return free_ring.available(); }
+    int filled_buffers() const { return filled_ring.available(); }
+
+private:
+    friend class PacketForwarder;
+
+    const uint32_t slots;
+    const std::string name;
+    const boost::log::attribute_name endpoint_attribute;  // "Udp" + name + "EndPoint"
+    std::mutex& mutex;
+    spi_map_t& spi_map;
+    spi_map_t& spi_clear_map;
+    const set_peer_t set_peer;
+    const get_peer_t get_peer;
+    const int& send_socket;
+    PacketRing free_ring;
+    PacketRing filled_ring;
+    std::vector<PacketForwarder*> buffers;
+    std::atomic<bool> running;
+    logger_t lg;
+};
+
+}  // namespace vexa

@@ -1,0 +1,211 @@
+#include "UDPConnection.h"
+
+#include "Config.h"
+
+#include <cstdlib>
+#include <new>
+
+using boost::log::trivial::info;
+
+namespace vexa {
+
+namespace {
+
+int32_t udp_idle_seconds()
+{
+    return static_cast<int32_t>(std::strtol(Config::get_instance()->get("UdpMaxNoActivitySeconds").c_str(), nullptr, 10));
+}
+
+}  // namespace
+
+UDPConnection::UDPConnection(const endpoint& target_ep, uint32_t salt, const std::vector<char>& key,
+                             uint32_t clear_hdr, const std::string& rtag_text,
+                             const std::string& connection_id_text, const std::string& session_id_text,
+                             const std::string& session_log_id_text, uint32_t spi_value,
+                             bool roaming_enabled, uint32_t resume_timeout,
+                             state_changed_t state_changed_cb, terminated_t terminated_cb)
+    : IdleMonitored(udp_idle_seconds()),
+      target(target_ep),
+      client_peer(boost::asio::ip::address_v4::any(), 0),
+      server_peer(boost::asio::ip::address_v4::any(), 0),
+      roaming(roaming_enabled),
+      clear_header(clear_hdr),
+      in_service(true),
+      state(PENDING_INIT),
+      state_changed(std::move(state_changed_cb)),
+      terminated(std::move(terminated_cb)),
+      rtag(rtag_text),
+      connection_id(connection_id_text),
+      session_id(session_id_text),
+      session_log_id(session_log_id_text),
+      spi(spi_value),
+      first_datagram(true)
+{
+    BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                            << "Constructing UDPConnection instance: UDP tunnel to "
+                            << endpoint_text(target) << " for session " << session_id;
+    // A bad key size throws here; no destructor runs, so nothing is reported.
+    authenticator = AESGCM::create(key, salt);
+    set_resume_timeout(resume_timeout);
+}
+
+UDPConnection::~UDPConnection()
+{
+    BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                            << "Destroying UDPConnection instance: UDP tunnel to "
+                            << endpoint_text(target) << " for session " << session_id;
+    notify_termination("Unknown");
+}
+
+void* UDPConnection::operator new(std::size_t size)
+{
+    void* p = nullptr;
+    if (posix_memalign(&p, 16, size) != 0 || p == nullptr)
+        throw std::bad_alloc();
+    return p;
+}
+
+void UDPConnection::operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+bool UDPConnection::authenticate(char* data, unsigned long length)
+{
+    // Work on our own reference: a rekey may replace the engine meanwhile.
+    boost::shared_ptr<AESGCM> engine;
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        engine = authenticator;
+    }
+    if (engine->authenticate(reinterpret_cast<const unsigned char*>(data),
+                             static_cast<unsigned int>(length)) != 0)
+        return false;
+    mark_activity();
+    if (first_datagram.load(std::memory_order_relaxed) && first_datagram.exchange(false)) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                                << "Forwarding the first UDP datagram to "
+                                << endpoint_text(get_target_endpoint()) << " for session " << session_id;
+    }
+    return true;
+}
+
+void UDPConnection::reset_encryption(unsigned salt, const std::vector<char>& key)
+{
+    replace_authenticator(AESGCM::create(key, salt));
+}
+
+void UDPConnection::replace_authenticator(const boost::shared_ptr<AESGCM>& engine)
+{
+    boost::shared_ptr<AESGCM> old = engine;
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        authenticator.swap(old);
+    }
+    // The old engine goes when its last user is done with it.
+}
+
+void UDPConnection::set_udp_session_state(eSESSION_STATE s)
+{
+    state.store(s);
+    state_changed_t callback;
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        callback = state_changed;
+    }
+    if (callback)
+        callback(s);
+}
+
+void UDPConnection::notify_termination(const std::string& reason)
+{
+    terminated_t callback;
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        callback.swap(terminated);
+    }
+    if (callback)
+        callback(std::string(reason));
+}
+
+void UDPConnection::clear_callbacks()
+{
+    // Destroyed outside the lock: peer_learnt may hold the last reference to
+    // the other direction.
+    state_changed_t s;
+    terminated_t t;
+    peer_learnt_t p;
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        s.swap(state_changed);
+        t.swap(terminated);
+        p.swap(peer_learnt);
+    }
+}
+
+void UDPConnection::set_target_endpoint(const endpoint& ep)
+{
+    std::lock_guard<std::mutex> lock(guard);
+    target = ep;
+}
+
+UDPConnection::endpoint UDPConnection::get_target_endpoint() const
+{
+    std::lock_guard<std::mutex> lock(guard);
+    return target;
+}
+
+void UDPConnection::set_client_peer(endpoint ep)
+{
+    std::lock_guard<std::mutex> lock(guard);
+    client_peer = ep;
+}
+
+UDPConnection::endpoint UDPConnection::get_client_peer() const
+{
+    std::lock_guard<std::mutex> lock(guard);
+    return client_peer;
+}
+
+void UDPConnection::set_server_peer(endpoint ep)
+{
+    std::lock_guard<std::mutex> lock(guard);
+    server_peer = ep;
+}
+
+UDPConnection::endpoint UDPConnection::get_server_peer() const
+{
+    std::lock_guard<std::mutex> lock(guard);
+    return server_peer;
+}
+
+void UDPConnection::set_peer_learnt(peer_learnt_t callback)
+{
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        peer_learnt.swap(callback);
+    }
+    // The replaced callback is destroyed here, unlocked.
+}
+
+UDPConnection::peer_learnt_t UDPConnection::take_peer_learnt()
+{
+    peer_learnt_t callback;
+    std::lock_guard<std::mutex> lock(guard);
+    callback.swap(peer_learnt);
+    return callback;
+}
+
+UDPConnection::peer_learnt_t UDPConnection::copy_peer_learnt() const
+{
+    std::lock_guard<std::mutex> lock(guard);
+    return peer_learnt;
+}
+
+bool UDPConnection::has_peer_learnt() const
+{
+    std::lock_guard<std::mutex> lock(guard);
+    return !peer_learnt.empty();
+}
+
+}  // namespace vexa

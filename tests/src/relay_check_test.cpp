@@ -1,0 +1,147 @@
+// The 5-second inactivity check, one tick per handler call.
+#include "relay_fixture.h"
+
+using namespace relay_test;
+
+namespace {
+
+using States = std::vector<eSESSION_STATE>;
+using Reasons = std::vector<std::string>;
+
+}  // namespace
+
+class Check : public RelayFixture {
+protected:
+    Check() { idle_seconds = "10"; }  // 2 ticks
+};
+
+TEST_F(Check, SilentTunnelsByResumeTimeout)
+{
+    struct Case {
+        unsigned resume_seconds;
+        int parked_at;  // 0: never parked
+        int ended_at;
+    };
+    // Idle limit 2 ticks: out of service at the third silent check; the
+    // resume allowance counts on the same idle ticks.
+    const Case cases[] = {{0, 0, 3}, {30, 3, 7}, {5, 3, 4}};
+    for (const auto& cs : cases) {
+        auto ev = make_events();
+        const std::string sid = "r" + std::to_string(cs.resume_seconds);
+        const Keys k = keys_for(0xc1000000 + cs.resume_seconds);
+        boost::weak_ptr<vexa::UDPConnection> weak = c2s(k, sid, nowhere(), ev, 0, cs.resume_seconds);
+        States expected_states;
+        Reasons expected_reasons;
+        for (int t = 1; t <= 8; ++t) {
+            tick();
+            if (t == 1)
+                expected_states.push_back(INTERRUPTED);
+            if (t == cs.parked_at)
+                expected_states.push_back(PENDING_RESUME);
+            if (t == cs.ended_at)
+                expected_reasons.push_back("ConnectionTimeout");
+            EXPECT_EQ(expected_states, ev->states()) << sid << " tick " << t;
+            EXPECT_EQ(expected_reasons, ev->reasons()) << sid << " tick " << t;
+            EXPECT_EQ(t < cs.ended_at, relay->session_tracked(sid)) << sid << " tick " << t;
+            if (cs.parked_at && t >= cs.parked_at && t < cs.ended_at) {
+                // Parked: out of the SPI map, so its datagrams are blocked.
+                EXPECT_EQ("0", relay->get_statistics()["sessions"]);
+            }
+        }
+        EXPECT_TRUE(weak.expired()) << sid;  // released, and "Unknown" never came
+        EXPECT_EQ(expected_reasons, ev->reasons());
+    }
+    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: Removing inactive non-resumable UDP client connection: r0 (no-clear-hdr)"));
+    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: Removing inactive resumable UDP client connection: r30 (no-clear-hdr)"));
+    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: ---SS---> Changing the session state to PENDING_RESUME - r30"));
+    EXPECT_EQ(1u, log.count("handle_periodic_udp_inactive: Removing resumable UDP client session: r30"));
+    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: Detected loss of UDP traffic from UDP client for session r5"));
+    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: ---SS---> Changing the session state to INTERRUPTED - r5"));
+    auto rec = log.find("Changing the session state to INTERRUPTED - r5");
+    EXPECT_EQ("log-r5", rec[0].session_log_id);
+}
+
+TEST_F(Check, ServerSideClearMapAndItsTexts)
+{
+    auto ev = make_events();
+    c2s(keys_for(0xc2000001), "s", nowhere(), ev, 1, 0);  // client, clear map
+    s2c(keys_for(0xc2000002), "s", nowhere(), ev, 1, 0);  // server, clear map
+    for (int t = 1; t <= 3; ++t)
+        tick();
+    EXPECT_EQ((Reasons{"ConnectionTimeout", "ConnectionTimeout"}), ev->reasons());
+    // The clear-header walk has no tag.
+    auto rec = log.find("Removing inactive non-resumable UDP server connection: s");
+    ASSERT_EQ(1u, rec.size());
+    EXPECT_EQ(std::string::npos, rec[0].message.find("no-clear-hdr"));
+    EXPECT_EQ(1u, log.count("Detected loss of UDP traffic from UDP server for session s"));
+}
+
+TEST_F(Check, TrafficAfterInterruptedIsReportedByTheSendPath)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xc3000001);
+    auto t = c2s(k, "s", nowhere(), ev);
+    tick();
+    ASSERT_EQ(States{INTERRUPTED}, ev->states());
+    from_client(datagram(k, 1));
+    EXPECT_EQ((States{INTERRUPTED, ACTIVE}), ev->states());
+    tick();  // traffic since the last check, state already ACTIVE: silent
+    EXPECT_EQ((States{INTERRUPTED, ACTIVE}), ev->states());
+    tick();  // no traffic since: INTERRUPTED again
+    EXPECT_EQ((States{INTERRUPTED, ACTIVE, INTERRUPTED}), ev->states());
+    // Traffic seen by the check itself (state forced away from ACTIVE).
+    from_client(datagram(k, 2));
+    t->set_udp_session_state(INTERRUPTED);
+    ev->clear();
+    tick();
+    EXPECT_EQ(States{ACTIVE}, ev->states());
+    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: Detected UDP traffic from UDP client for session s"));
+    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: ---SS---> Changing the session state to ACTIVE - s"));
+}
+
+TEST_F(Check, ResumedWhileParkedIsActiveAtTheNextCheckAndLogsItsFirstDatagramAgain)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xc4000001), k2 = keys_for(0xc4000002);
+    auto t = c2s(k, "s", nowhere(), ev, 0, 600);
+    from_client(datagram(k, 1));
+    EXPECT_EQ(1u, log.count("Forwarding the first UDP datagram to 0.0.0.0:4172 for session s"));
+    from_client(datagram(k, 2));
+    EXPECT_EQ(1u, log.count("Forwarding the first UDP datagram"));
+    for (int i = 0; i < 4; ++i)
+        tick();
+    ASSERT_FALSE(t->is_in_service());
+    ASSERT_EQ(PENDING_RESUME, t->get_udp_session_state());
+    ev->clear();
+    ASSERT_EQ(t, c2s(k2, "s", nowhere(), ev, 0, 600));
+    EXPECT_TRUE(t->is_in_service());
+    tick();
+    EXPECT_EQ(States{ACTIVE}, ev->states());  // before any datagram
+    from_client(datagram(k2, 3));
+    EXPECT_EQ(2u, log.count("Forwarding the first UDP datagram to 0.0.0.0:4172 for session s"));
+}
+
+TEST_F(Check, ATimerErrorStopsTheCheck)
+{
+    auto ev = make_events();
+    c2s(keys_for(0xc5000001), "s", nowhere(), ev);
+    for (int i = 0; i < 5; ++i)
+        relay->handle_periodic(boost::asio::error::operation_aborted);
+    EXPECT_TRUE(ev->states().empty());
+    EXPECT_TRUE(relay->session_tracked("s"));
+}
+
+class CheckZeroLimit : public RelayFixture {
+protected:
+    CheckZeroLimit() { idle_seconds = "4"; }  // 0 ticks
+};
+
+TEST_F(CheckZeroLimit, FirstSilentCheckEndsTheTunnel)
+{
+    auto ev = make_events();
+    c2s(keys_for(0xc6000001), "s", nowhere(), ev);
+    tick();
+    EXPECT_TRUE(ev->states().empty());
+    EXPECT_EQ(Reasons{"ConnectionTimeout"}, ev->reasons());
+    EXPECT_FALSE(relay->session_tracked("s"));
+}
