@@ -1,0 +1,261 @@
+// Session notifications raised from other threads, the send queue and its
+// bound, and what happens to notifications of a connection that has gone.
+#include "ControlServerFixture.h"
+
+#include "ControlCommand.h"
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <set>
+
+namespace {
+
+const ControlBroker::params_t add_params(const std::string& connection_id, const std::string& ctag = "SESS")
+{
+    return {{"ip-address", "10.1.2.3"}, {"tcp-port", "4172"}, {"ctag", ctag}, {"connection-id", connection_id}};
+}
+
+class Notifications : public ControlServerTest {
+protected:
+    // An online server with one session added by broker b.
+    std::unique_ptr<ControlBroker> broker_with_session(const std::string& connection_id = "c1")
+    {
+        start_server();
+        auto b = connect();
+        exchange(*b, "init", {}, "i");
+        exchange(*b, "add-connection", add_params(connection_id), "a");
+        EXPECT_EQ(cm.add_count(), 1u);
+        return b;
+    }
+
+    void fire_state_from_thread(std::size_t session, eSESSION_STATE state)
+    {
+        std::thread([&] { cm.fire_state(session, state); }).join();
+    }
+    void fire_closed_from_thread(std::size_t session, const std::string& reason)
+    {
+        std::thread([&] { cm.fire_closed(session, reason); }).join();
+    }
+};
+
+TEST_F(Notifications, ExactDocuments)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto b = broker_with_session("c1");
+    fire_state_from_thread(0, ACTIVE);
+    fire_closed_from_thread(0, "ConnectionTimeout");
+    const auto state = b->read_message();
+    const auto closed = b->read_message();
+    ASSERT_TRUE(state && closed);
+    EXPECT_EQ(state->raw,
+              "KAVRI-SG/1.0 TYPE=XML ID=2 LENGTH=248\r\n<?xml version=\"1.0\"?>\r\n<kavri-sg version=\"1.0\">\r\n"
+              "   <connection-state-changed>\r\n      <connection-id>c1</connection-id>\r\n"
+              "      <session-id>SESS</session-id>\r\n      <session-state>ACTIVE</session-state>\r\n"
+              "   </connection-state-changed>\r\n</kavri-sg>\r\n");
+    EXPECT_EQ(closed->raw,
+              "KAVRI-SG/1.0 TYPE=XML ID=3 LENGTH=194\r\n<?xml version=\"1.0\"?>\r\n<kavri-sg version=\"1.0\">\r\n"
+              "   <connection-closed>\r\n      <connection-id>c1</connection-id>\r\n"
+              "      <reason>ConnectionTimeout</reason>\r\n   </connection-closed>\r\n</kavri-sg>\r\n");
+    EXPECT_TRUE(log.contains("Sending <connection-state-changed> XML notification: state=ACTIVE session-id=SESS"));
+    EXPECT_TRUE(log.contains("===> sending <connection-closed> notification: reason=ConnectionTimeout"));
+}
+
+TEST_F(Notifications, ValuesAreEscapedAndConnectionIdKeptUntrimmed)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto b = broker_with_session(" a&amp;b&lt;c ");
+    fire_state_from_thread(0, PENDING_RESUME);
+    fire_closed_from_thread(0, "Resume<Timeout>");
+    const auto state = b->read_message();
+    const auto closed = b->read_message();
+    ASSERT_TRUE(state && closed);
+    EXPECT_NE(state->body.find("<connection-id> a&amp;b&lt;c </connection-id>"), std::string::npos);
+    EXPECT_NE(state->body.find("<session-state>PENDING_RESUME</session-state>"), std::string::npos);
+    EXPECT_NE(closed->body.find("<reason>Resume&lt;Timeout&gt;</reason>"), std::string::npos);
+    EXPECT_EQ(vexa::ControlCommand::parse(closed->body.data(), closed->body.size()).params.at("reason"),
+              "Resume<Timeout>");
+}
+
+TEST_F(Notifications, StateSettingGatesOnlyStateChanges)
+{
+    const struct {
+        const char* setting;
+        bool states_sent;
+    } cases[] = {{"0", false}, {"1", true}, {"", true}, {"false", true}};
+    for (const auto& c : cases) {
+        set("TCPControlSendStateChangedNotifications", c.setting);
+        auto b = broker_with_session();
+        fire_state_from_thread(0, INTERRUPTED);
+        fire_closed_from_thread(0, "ResumeTimeout");
+        const auto messages = b->read_all();
+        ASSERT_EQ(messages.size(), c.states_sent ? 2u : 1u) << "setting '" << c.setting << "'";
+        if (c.states_sent) {
+            EXPECT_NE(messages[0].body.find("<session-state>INTERRUPTED</session-state>"), std::string::npos);
+        }
+        EXPECT_NE(messages.back().body.find("<reason>ResumeTimeout</reason>"), std::string::npos);
+        EXPECT_TRUE(log.contains(std::string("Send <connection-state-changed> notification Enabled: ") +
+                                 (c.states_sent ? "1" : "0")));
+        b.reset();
+        stop_server();
+    }
+}
+
+TEST_F(Notifications, StatesTheBrokerDoesNotKnowAreNotSent)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto b = broker_with_session();
+    for (int state : {0, 1, 5}) {
+        fire_state_from_thread(0, static_cast<eSESSION_STATE>(state));
+        EXPECT_TRUE(log.contains("Failed to send a <connection-state-changed> XML notification because session-state=" +
+                                 std::to_string(state) + " is unknown: session-id=SESS"));
+    }
+    // Nothing was queued: the next message is the next reply.
+    EXPECT_EQ(exchange(*b, "get-info").id, "2");
+}
+
+TEST_F(Notifications, ManyThreadsWhileTheBrokerPipelinesRequests)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto b = broker_with_session("c1");
+    constexpr int THREADS = 8, EACH = 500, REQUESTS = 200;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> raisers;
+    for (int t = 0; t < THREADS; ++t)
+        raisers.emplace_back([&, t] {
+            while (!go)
+                std::this_thread::yield();
+            for (int i = 0; i < EACH; ++i) {
+                const bool locked = t % 2 == 0;
+                if ((i + t) % 2)
+                    cm.fire_state(0, ACTIVE, locked);
+                else
+                    cm.fire_closed(0, "ConnectionTimeout", locked);
+            }
+        });
+    std::string pipelined;
+    for (int i = 0; i < REQUESTS; ++i)
+        pipelined += ControlBroker::request("get-info", {}, "r" + std::to_string(i));
+    go = true;
+    ASSERT_TRUE(b->send(pipelined));
+    for (auto& t : raisers)
+        t.join();
+
+    const int total = THREADS * EACH + REQUESTS;
+    std::set<long> ids;
+    long last = 1;
+    int replies = 0, notes = 0;
+    for (int i = 0; i < total; ++i) {
+        const auto m = b->read_message();
+        ASSERT_TRUE(m) << "after " << i << " messages";
+        const long id = std::stol(m->id);
+        EXPECT_GT(id, last);  // ids rise in wire order
+        last = id;
+        ids.insert(id);
+        // Each message is one whole document.
+        const auto doc = vexa::ControlCommand::parse(m->body.data(), m->body.size());
+        if (m->reply_id) {
+            EXPECT_EQ(*m->reply_id, "r" + std::to_string(replies));  // replies keep request order
+            EXPECT_EQ(doc.name, "get-info");
+            ++replies;
+        } else {
+            EXPECT_TRUE(doc.name == "connection-state-changed" || doc.name == "connection-closed");
+            ++notes;
+        }
+    }
+    EXPECT_EQ(replies, REQUESTS);
+    EXPECT_EQ(notes, THREADS * EACH);
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(total));
+    EXPECT_EQ(*ids.begin(), 2);
+    EXPECT_EQ(*ids.rbegin(), total + 1);
+}
+
+TEST_F(Notifications, QueuedBehindALargeReplyInPushOrder)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto b = broker_with_session();
+    cm.set_json("{\"x\":\"" + std::string(1024 * 1024, 'j') + "\"}");
+    ASSERT_TRUE(b->send_command("get-json-session-statistics", {}, "big"));
+    ASSERT_TRUE(log.wait_for("JSON session statistics generated in "));
+    std::thread([&] {
+        for (int i = 0; i < 20; ++i)
+            cm.fire_closed(0, "reason" + std::to_string(i));
+    }).join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a slow reader
+    const auto big = b->read_message();
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->reply_id, std::optional<std::string>("big"));
+    EXPECT_EQ(big->length, big->body.size());
+    EXPECT_GT(big->length, 1024u * 1024u);
+    for (int i = 0; i < 20; ++i) {
+        const auto m = b->read_message();
+        ASSERT_TRUE(m);
+        EXPECT_NE(m->body.find("<reason>reason" + std::to_string(i) + "</reason>"), std::string::npos);
+    }
+}
+
+TEST_F(Notifications, AfterTheBrokerLeftNothingIsSentAndTheConnectionIsReleased)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto b = broker_with_session();
+    b.reset();
+    ASSERT_TRUE(log.wait_for("Closing XMLTCP control connection to"));
+    fire_state_from_thread(0, ACTIVE);
+    fire_closed_from_thread(0, "ConnectionTimeout");
+    EXPECT_TRUE(log.contains("Skipping sending a <connection-state-changed> XML notification because we are stopping"));
+    EXPECT_TRUE(log.contains("not sending connection-close notification: reason=ConnectionTimeout because the socket is not open"));
+    // The session's callbacks held the connection; dropping them releases it.
+    EXPECT_EQ(log.count("Destroying XMLTCPControlConnection for"), 0u);
+    cm.drop_sessions();
+    EXPECT_TRUE(log.wait_for("Destroying XMLTCPControlConnection for 127.0.0.1:"));
+}
+
+TEST_F(Notifications, AfterShutdownNothingIsSent)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto b = broker_with_session();
+    ASSERT_TRUE(b->send_command("shutdown"));
+    ASSERT_TRUE(cm.wait_for_call("shutdown"));
+    fire_state_from_thread(0, INTERRUPTED);
+    fire_closed_from_thread(0, "ResumeTimeout");
+    EXPECT_TRUE(log.contains("Skipping sending a <connection-state-changed> XML notification because we are stopping"));
+    EXPECT_TRUE(log.contains("not sending connection-close notification: reason=ResumeTimeout"));
+    EXPECT_TRUE(b->wait_closed());
+}
+
+TEST_F(Notifications, StalledBrokerStaysBoundedAndIsClosed)
+{
+    start_server();
+    auto b = std::make_unique<ControlBroker>();
+    ASSERT_TRUE(b->connect(server->local_port()));
+    int small = 4096;
+    ::setsockopt(b->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    exchange(*b, "init");
+    // Long ids make each message large, so the socket buffers fill early.
+    exchange(*b, "add-connection", add_params(std::string(2000, 'c')));
+    ASSERT_EQ(cm.add_count(), 1u);
+
+    constexpr int RAISED = 40000;
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread([&] {
+        for (int i = 0; i < RAISED; ++i)
+            cm.fire_closed(0, "ConnectionTimeout");
+    }).join();
+    // Raising never waited on the stalled broker.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+    EXPECT_TRUE(log.wait_for("send queue full (10000 messages); closing the control connection to 127.0.0.1:"));
+    EXPECT_EQ(log.count("send queue full"), 1u);
+    EXPECT_TRUE(log.wait_for("Closing XMLTCP control connection to"));
+    EXPECT_EQ(server->connection_count(), 0u);
+    // What reaches the broker are whole messages, in order.
+    long last = 1;
+    for (int i = 0; i < 50; ++i) {
+        const auto m = b->read_message();
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->length, m->body.size());
+        EXPECT_EQ(std::stol(m->id), last + 1);
+        last = std::stol(m->id);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+// The listener: construction errors, the connection limit, TLS set-up and
+// the accept retry after "shutdown".
+#include "ControlServerFixture.h"
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Listener : public ControlServerTest {};
+
+TEST_F(Listener, ConstructionErrorsNameTheFailingStep)
+{
+    auto first = std::make_shared<vexa::XMLTCPControlServer>("sni", "127.0.0.1", "0", cm);
+    const std::string port = std::to_string(first->local_port());
+    try {
+        vexa::XMLTCPControlServer("sni", "127.0.0.1", port, cm);
+        ADD_FAILURE() << "bound a port in use";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("bind: ", 0), 0u) << e.what();
+    }
+    try {
+        vexa::XMLTCPControlServer("sni", "127.0.0.1", "no-such-service-name", cm);
+        ADD_FAILURE() << "resolved a bad service";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("resolve: ", 0), 0u) << e.what();
+    }
+    EXPECT_TRUE(log.contains("XML TCP control server is up: 127.0.0.1:" + port));
+    first->stop();
+}
+
+struct LimitCase {
+    const char* setting;
+    int allowed;
+};
+
+class Limit : public ControlServerTest, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(Limit, CountBeforeThisConnectionMayReachTheSetting)
+{
+    set("TCPControlMaxConnections", GetParam().setting);
+    start_server();
+    std::vector<std::unique_ptr<ControlBroker>> open;
+    for (int i = 0; i < GetParam().allowed; ++i) {
+        open.push_back(connect());
+        EXPECT_EQ(exchange(*open.back(), "get-info").id, "0") << "connection " << i;
+    }
+    ControlBroker refused;
+    ASSERT_TRUE(refused.connect(server->local_port()));
+    EXPECT_TRUE(refused.wait_closed());  // closed without a word
+    EXPECT_TRUE(log.wait_for("cannot open another control connection because it exceeds the limit (opened-channels=" +
+                             std::to_string(GetParam().allowed) + "). Dropping the connect request from 127.0.0.1:"));
+    // The listener goes on serving the connections it has.
+    EXPECT_EQ(exchange(*open.front(), "get-info").id, "1");
+    // And admits again once one closes.
+    open.pop_back();
+    EXPECT_TRUE(log.wait_for("Closing XMLTCP control connection to"));
+    auto again = connect();
+    EXPECT_EQ(exchange(*again, "get-info").id, "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, Limit,
+                         ::testing::Values(LimitCase{"10", 11}, LimitCase{"0", 1}, LimitCase{"abc", 1},
+                                           LimitCase{"2", 3}));
+
+TEST_F(Listener, NegativeLimitNeverRefuses)
+{
+    set("TCPControlMaxConnections", "-1");
+    start_server();
+    std::vector<std::unique_ptr<ControlBroker>> open;
+    for (int i = 0; i < 30; ++i) {
+        open.push_back(connect());
+        EXPECT_EQ(exchange(*open.back(), "get-info").id, "0");
+    }
+    EXPECT_FALSE(log.contains("exceeds the limit"));
+}
+
+TEST_F(Listener, AcceptIsRetriedOncePerSecondAfterShutdown)
+{
+    start_server();
+    auto b = connect();
+    ASSERT_TRUE(b->send_command("shutdown"));
+    EXPECT_TRUE(b->wait_closed());
+    const std::string accept_error = "*** XMLTCPControlServer::Error on accept value=";
+    ASSERT_TRUE(log.wait_for(accept_error));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const std::size_t n = log.count(accept_error);
+    EXPECT_GE(n, 2u);
+    EXPECT_LE(n, 4u);
+    // The loop was never blocked: stop ends it at once.
+    const auto t0 = std::chrono::steady_clock::now();
+    stop_server();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
+}
+
+TEST_F(Listener, StopIsIdempotentAndEndsOpenConnections)
+{
+    start_server();
+    auto b = connect();
+    exchange(*b, "get-info");
+    server->stop();
+    EXPECT_TRUE(b->wait_closed());
+    server->stop();
+    EXPECT_EQ(log.count("XML TCP control server stopped"), 2u);
+    EXPECT_EQ(cm.call_count("shutdown"), 0u);
+}
+
+// Certificates made once for the TLS cases with the openssl command.
+class Tls : public ControlServerTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        ControlServerTest::SetUpTestSuite();
+        char tmpl[] = "/tmp/control_tls_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = new std::string(tmpl);
+        const std::string d = *dir + "/";
+        const std::string quiet = " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -sha256 -nodes -days 1 -subj /CN=ctl -keyout " +
+                               d + "key.pem -out " + d + "cert.pem" + quiet).c_str()), 0);
+        ASSERT_EQ(std::system(("openssl genrsa -aes256 -passout pass:s3cret -out " + d + "enc_key.pem 2048" + quiet).c_str()), 0);
+        ASSERT_EQ(std::system(("openssl req -x509 -new -key " + d + "enc_key.pem -passin pass:s3cret -sha256 -days 1 "
+                               "-subj /CN=ctl -out " + d + "enc_cert.pem" + quiet).c_str()), 0);
+    }
+    static void TearDownTestSuite()
+    {
+        fs::remove_all(*dir);
+        delete dir;
+    }
+
+    void use(const std::string& cert, const std::string& key, const std::string& ca, const std::string& path)
+    {
+        set("TCPControlLinuxExtCert", cert);
+        set("TCPControlLinuxExtPriv", key);
+        set("TCPControlLinuxExtCA", ca);
+        set("TCPControlCertPath", path);
+    }
+
+    static std::string* dir;
+};
+std::string* Tls::dir = nullptr;
+
+TEST_F(Tls, ExchangesOverTls)
+{
+    use("cert.pem", "key.pem", "cert.pem", *dir);  // no trailing "/": still inside the directory
+    start_server();
+    EXPECT_TRUE(log.contains("TLS enabled on XMLTCP control channel."));
+    auto b = connect(true);
+    ASSERT_TRUE(b->fd() >= 0);
+    exchange(*b, "init", {}, "1");
+    // Pipelined, with a web request line that TLS connections only skip.
+    ASSERT_TRUE(b->send("GET / HTTP/1.1\r\n" + ControlBroker::request("get-info", {}, "2") +
+                        ControlBroker::request("get-counters", {}, "3")));
+    const auto info = b->read_message();
+    const auto counters = b->read_message();
+    ASSERT_TRUE(info && counters);
+    EXPECT_EQ(info->reply_id, std::optional<std::string>("2"));
+    EXPECT_NE(info->body.find("<state>online</state>"), std::string::npos);
+    EXPECT_EQ(counters->reply_id, std::optional<std::string>("3"));
+}
+
+TEST_F(Tls, PlainClientAgainstTlsListenerIsRefusedCleanly)
+{
+    use("cert.pem", "key.pem", "cert.pem", *dir + "/");
+    start_server();
+    auto plain = connect(false);
+    ASSERT_TRUE(plain->send_command("init"));
+    EXPECT_TRUE(plain->wait_closed());
+    EXPECT_TRUE(log.wait_for("*** XMLTCPControlConnection::handle_handshake: TLS handshake failure: "));
+    EXPECT_FALSE(server->is_online());
+    auto tls = connect(true);
+    EXPECT_EQ(exchange(*tls, "get-info").id, "0");
+}
+
+TEST_F(Tls, PassPhraseProtectedKey)
+{
+    use("enc_cert.pem", "enc_key.pem", "enc_cert.pem", *dir);
+    set("TCPControlLinuxExtCertPhrase", "s3cret");
+    start_server();
+    auto b = connect(true);
+    EXPECT_EQ(exchange(*b, "get-info").id, "0");
+}
+
+TEST_F(Tls, SetUpOutcomes)
+{
+    const std::string d = *dir + "/";
+    const struct {
+        const char* cert;
+        const char* key;
+        const char* ca;
+        const char* phrase;
+        std::string outcome;  // "plain", or the start of prepare's error
+    } cases[] = {
+        {"cert.pem", "", "", "", "plain"},
+        {"cert.pem", "key.pem", "", "", "plain"},
+        {"", "key.pem", "cert.pem", "", "plain"},
+        {"missing.pem", "key.pem", "cert.pem", "", "Control channel certificate (" + d + "missing.pem) not found."},
+        {"cert.pem", "missing.pem", "cert.pem", "",
+         "One or more certificate files required for securing the control channel were not found at " + d + "."},
+        {"cert.pem", "key.pem", "missing.pem", "",
+         "One or more certificate files required for securing the control channel were not found at " + d + "."},
+        {"enc_cert.pem", "enc_key.pem", "enc_cert.pem", "wrong", "use_rsa_private_key_file"},
+        {"key.pem", "key.pem", "cert.pem", "", "use_certificate_file"},
+    };
+    for (const auto& c : cases) {
+        use(c.cert, c.key, c.ca, *dir);
+        set("TCPControlLinuxExtCertPhrase", c.phrase);
+        auto s = std::make_shared<vexa::XMLTCPControlServer>("sni", "127.0.0.1", "0", cm);
+        if (c.outcome == "plain") {
+            EXPECT_FALSE(s->use_secure_channel());
+            EXPECT_NO_THROW(s->prepare());
+            s->start();
+            ControlBroker b;
+            ASSERT_TRUE(b.connect(s->local_port()));
+            EXPECT_EQ(exchange(b, "get-info").id, "0") << c.cert << "," << c.key << "," << c.ca;
+        } else {
+            EXPECT_TRUE(s->use_secure_channel());
+            try {
+                s->prepare();
+                ADD_FAILURE() << "prepared " << c.cert << "," << c.key << "," << c.ca;
+            } catch (const std::exception& e) {
+                EXPECT_EQ(std::string(e.what()).rfind(c.outcome, 0), 0u) << e.what();
+            }
+        }
+        s->stop();
+    }
+    EXPECT_TRUE(log.contains("XMLTCPControlServer: unencrypted connection was requested"));
+    EXPECT_TRUE(log.contains("XMLTCPControlServer: ssl connection was requested"));
+}
+
+TEST(PassPhrase, ReadAtEachCallAndCut)
+{
+    vexa::Config::get_instance()->set("TCPControlLinuxExtCertPhrase", "abcdef");
+    EXPECT_EQ(vexa::get_xmltcp_linux_ext_passphrase(4, boost::asio::ssl::context::for_reading), "abcd");
+    EXPECT_EQ(vexa::get_xmltcp_linux_ext_passphrase(100, boost::asio::ssl::context::for_reading), "abcdef");
+    vexa::Config::get_instance()->set("TCPControlLinuxExtCertPhrase", "");
+    EXPECT_EQ(vexa::get_xmltcp_linux_ext_passphrase(100, boost::asio::ssl::context::for_reading), "");
+}
+
+}  // namespace
