@@ -241,6 +241,14 @@ UDPServer::~UDPServer()
     for (auto& t : threads)
         if (t.joinable())
             t.detach();
+    // Break the directions' references to each other through peer_learnt,
+    // so the tunnels go with their maps.
+    for (session_map_t* m : {&server_session_map, &client_session_map})
+        for (auto& kv : *m)
+            kv.second->set_peer_learnt(UDPConnection::peer_learnt_t());
+    for (spi_map_t* m : {&server_spi_map, &server_spi_clear_map, &client_spi_map, &client_spi_clear_map})
+        for (auto& kv : *m)
+            kv.second->set_peer_learnt(UDPConnection::peer_learnt_t());
     close(external_socket);
     close(internal_socket);
 }

@@ -1,0 +1,166 @@
+// The relay in-process on loopback: forwarded datagrams per second and loss
+// at full speed for 1 to 10000 tunnels and several payload sizes, one-way
+// latency at fixed rates, and the same load through a bare recvfrom/sendto
+// forwarder (no look-up, no tag check) as the system-call limit.
+#include "Config.h"
+#include "UDPServer.h"
+#include "relay_load.h"
+
+#include <boost/asio/io_service.hpp>
+#include <boost/log/core.hpp>
+#include <boost/log/expressions.hpp>
+#include <boost/log/trivial.hpp>
+#include <boost/make_shared.hpp>
+
+#include <cstdio>
+#include <map>
+
+using namespace relay_load;
+
+namespace {
+
+const uint64_t FULL_SPEED_COUNT = 200000;
+const size_t POOL = 8192;
+
+Keys keys_for(uint32_t i)
+{
+    Keys k;
+    k.key.resize(16);
+    for (size_t b = 0; b < 16; ++b)
+        k.key[b] = static_cast<unsigned char>(i * 13 + b);
+    k.salt = 0x1000 + i;
+    k.spi = 0x80000000u + i;
+    return k;
+}
+
+// Datagram j belongs to tunnel j % tunnels and carries sequence j.
+std::vector<bytes> datagrams_for(uint32_t tunnels, size_t payload, size_t count, bool clear)
+{
+    std::vector<bytes> out;
+    out.reserve(count);
+    for (size_t j = 0; j < count; ++j)
+        out.push_back(seal(keys_for(static_cast<uint32_t>(j % tunnels)), static_cast<uint32_t>(j), payload, clear));
+    return out;
+}
+
+struct Relay {
+    boost::asio::io_service loop;
+    boost::shared_ptr<vexa::UDPServer> server;
+    Relay(uint32_t tunnels, uint16_t target_port, bool clear)
+    {
+        server = boost::make_shared<vexa::UDPServer>(loop, "127.0.0.1", "0", "127.0.0.1", "0");
+        server->start();
+        const boost::asio::ip::udp::endpoint target(boost::asio::ip::make_address("127.0.0.1"), target_port);
+        for (uint32_t i = 0; i < tunnels; ++i) {
+            const Keys k = keys_for(i);
+            const std::string id = std::to_string(i);
+            server->setup_client_to_server_tunnel(target, htonl(k.spi), k.salt, std::vector<char>(k.key.begin(), k.key.end()),
+                                                  clear ? 1 : 0, 0, "rtag" + id, "conn" + id, "sid" + id, "log" + id,
+                                                  boost::function<void(eSESSION_STATE)>(),
+                                                  boost::function<void(const std::string&)>());
+        }
+    }
+    ~Relay() { server->stop(); }
+};
+
+// One thread: recvfrom, sendto to the fixed target.
+class BareForwarder {
+public:
+    BareForwarder(uint16_t target_port) : in(open_socket("127.0.0.1", 0, 100)), target(make_addr("127.0.0.1", target_port))
+    {
+        worker = std::thread([this] {
+            char buf[2048];
+            while (running.load()) {
+                const ssize_t n = recv(in, buf, sizeof buf, 0);
+                if (n >= 36)
+                    sendto(in, buf, static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+            }
+        });
+    }
+    ~BareForwarder()
+    {
+        running.store(false);
+        worker.join();
+        close(in);
+    }
+    uint16_t port() const { return local_port(in); }
+
+private:
+    int in;
+    sockaddr_in target;
+    std::atomic<bool> running{true};
+    std::thread worker;
+};
+
+void print(const char* what, uint32_t tunnels, size_t payload, const Result& r)
+{
+    std::printf("%-26s tunnels=%-6u payload=%-5zu sent=%-7llu recv=%-7llu fwd/s=%9.0f loss=%6.2f%%", what, tunnels,
+                payload, static_cast<unsigned long long>(r.sent), static_cast<unsigned long long>(r.received), r.rate(),
+                100.0 * r.loss());
+    if (r.p50_us > 0)
+        std::printf(" p50=%.1fus p99=%.1fus p99.9=%.1fus", r.p50_us, r.p99_us, r.p999_us);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main()
+{
+    boost::log::core::get()->set_filter(boost::log::trivial::severity >= boost::log::trivial::warning);
+    vexa::Config* c = vexa::Config::get_instance();
+    c->set("UdpMaxNoActivitySeconds", "180");
+    c->set("EnableRoamingIP", "1");
+    c->set("UdpSocketRxBufSize", "4096");
+    c->set("UdpSocketTxBufSize", "2048");
+
+    const int sink = open_socket("127.0.0.1", 0);  // the "server"
+    const int source = open_socket("127.0.0.1", 0);  // the "client"
+    const uint16_t sink_port = local_port(sink);
+
+    std::map<size_t, double> bare_rate;
+    std::printf("== bare forwarder (recvfrom/sendto, one thread) ==\n");
+    for (size_t payload : {64, 200, 1200}) {
+        BareForwarder bare(sink_port);
+        const auto d = datagrams_for(1, payload, POOL, false);
+        const Result r = run(d, false, source, make_addr("127.0.0.1", bare.port()), sink, FULL_SPEED_COUNT, 0);
+        bare_rate[payload] = r.rate();
+        print("bare full speed", 1, payload, r);
+    }
+
+    std::printf("== relay, full speed, client to server ==\n");
+    for (uint32_t tunnels : {1u, 100u, 5000u, 10000u}) {
+        Relay relay(tunnels, sink_port, false);
+        for (size_t payload : {64, 200, 1200}) {
+            const auto d = datagrams_for(tunnels, payload, std::max<size_t>(POOL, tunnels), false);
+            const Result r = run(d, false, source, make_addr("127.0.0.1", relay.server->get_external_port()), sink,
+                                 FULL_SPEED_COUNT, 0);
+            print("relay full speed", tunnels, payload, r);
+            std::printf("%-26s ratio to bare = %.2f\n", "", bare_rate[payload] > 0 ? r.rate() / bare_rate[payload] : 0);
+        }
+    }
+    {
+        Relay relay(100, sink_port, true);
+        const auto d = datagrams_for(100, 200, POOL, true);
+        print("relay full speed, clear hdr", 100, 200,
+              run(d, true, source, make_addr("127.0.0.1", relay.server->get_external_port()), sink, FULL_SPEED_COUNT, 0));
+    }
+
+    std::printf("== relay, one-way latency at fixed rates (100 tunnels, payload 200) ==\n");
+    for (double rate : {1000.0, 10000.0, 100000.0}) {
+        Relay relay(100, sink_port, false);
+        const size_t count = static_cast<size_t>(rate);  // one second
+        const auto d = datagrams_for(100, 200, count, false);
+        char what[64];
+        std::snprintf(what, sizeof what, "relay at %.0f/s", rate);
+        print(what, 100, 200, run(d, false, source, make_addr("127.0.0.1", relay.server->get_external_port()), sink, count, rate));
+    }
+    {
+        BareForwarder bare(sink_port);
+        const auto d = datagrams_for(1, 200, 10000, false);
+        print("bare at 10000/s", 1, 200, run(d, false, source, make_addr("127.0.0.1", bare.port()), sink, 10000, 10000));
+    }
+    close(sink);
+    close(source);
+    return 0;
+}
