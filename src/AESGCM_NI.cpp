@@ -12,24 +12,14 @@ namespace vexa {
 
 namespace {
 
-// Shift of the 256-bit product lo:hi left by one bit (the reflected order)
-// and reduction modulo x^128 + x^7 + x^2 + x + 1.
+// Reduction modulo x^128 + x^7 + x^2 + x + 1 of the 256-bit product hi:lo
+// in the reflected order. The product needs no one-bit shift first because
+// one factor is always a twisted power of H (see twist()).
 VEXA_AES_NI inline __m128i gf_reduce(__m128i lo, __m128i hi)
 {
-    __m128i t7 = _mm_srli_epi32(lo, 31);
-    __m128i t8 = _mm_srli_epi32(hi, 31);
-    lo = _mm_slli_epi32(lo, 1);
-    hi = _mm_slli_epi32(hi, 1);
-    __m128i t9 = _mm_srli_si128(t7, 12);
-    t8 = _mm_slli_si128(t8, 4);
-    t7 = _mm_slli_si128(t7, 4);
-    lo = _mm_or_si128(lo, t7);
-    hi = _mm_or_si128(hi, t8);
-    hi = _mm_or_si128(hi, t9);
-
-    t7 = _mm_slli_epi32(lo, 31);
-    t8 = _mm_slli_epi32(lo, 30);
-    t9 = _mm_slli_epi32(lo, 25);
+    __m128i t7 = _mm_slli_epi32(lo, 31);
+    __m128i t8 = _mm_slli_epi32(lo, 30);
+    __m128i t9 = _mm_slli_epi32(lo, 25);
     t7 = _mm_xor_si128(t7, t8);
     t7 = _mm_xor_si128(t7, t9);
     t8 = _mm_srli_si128(t7, 4);
@@ -40,13 +30,25 @@ VEXA_AES_NI inline __m128i gf_reduce(__m128i lo, __m128i hi)
     __m128i t4 = _mm_srli_epi32(lo, 2);
     __m128i t5 = _mm_srli_epi32(lo, 7);
     t2 = _mm_xor_si128(t2, t4);
+    t5 = _mm_xor_si128(t5, t8);
     t2 = _mm_xor_si128(t2, t5);
-    t2 = _mm_xor_si128(t2, t8);
     lo = _mm_xor_si128(lo, t2);
     return _mm_xor_si128(hi, lo);
 }
 
-// a times b: four 64x64 partial products and one reduction.
+// H shifted left by one bit in the reflected order, reduced: multiplying by
+// it yields the product already aligned, which saves the shift of every
+// product on the hash's critical path.
+VEXA_AES_NI inline __m128i twist(__m128i h)
+{
+    const __m128i carry = _mm_shuffle_epi32(_mm_srai_epi32(h, 31), 0xff);  // all ones if bit 127
+    __m128i shifted = _mm_slli_epi64(h, 1);
+    shifted = _mm_or_si128(shifted, _mm_slli_si128(_mm_srli_epi64(h, 63), 8));
+    const __m128i poly = _mm_set_epi64x(static_cast<long long>(0xC200000000000000ull), 1);
+    return _mm_xor_si128(shifted, _mm_and_si128(carry, poly));
+}
+
+// a times the twisted b: four 64x64 partial products and one reduction.
 VEXA_AES_NI inline __m128i AES_NI_gf_multi(__m128i a, __m128i b)
 {
     __m128i lo = _mm_clmulepi64_si128(a, b, 0x00);
@@ -57,27 +59,36 @@ VEXA_AES_NI inline __m128i AES_NI_gf_multi(__m128i a, __m128i b)
     return gf_reduce(lo, hi);
 }
 
-// x1*h4 + x2*h3 + x3*h2 + x4*h1, three partial products each (Karatsuba)
-// and a single reduction.
-VEXA_AES_NI inline __m128i AES_NI_gf_multi_4_blocks(__m128i h1, __m128i h2, __m128i h3, __m128i h4,
-                                                    __m128i x1, __m128i x2, __m128i x3, __m128i x4)
+VEXA_AES_NI inline __m128i fold(__m128i v)
 {
-    __m128i lo = _mm_clmulepi64_si128(h4, x1, 0x00);
-    lo = _mm_xor_si128(lo, _mm_clmulepi64_si128(h3, x2, 0x00));
-    lo = _mm_xor_si128(lo, _mm_clmulepi64_si128(h2, x3, 0x00));
-    lo = _mm_xor_si128(lo, _mm_clmulepi64_si128(h1, x4, 0x00));
-    __m128i hi = _mm_clmulepi64_si128(h4, x1, 0x11);
-    hi = _mm_xor_si128(hi, _mm_clmulepi64_si128(h3, x2, 0x11));
-    hi = _mm_xor_si128(hi, _mm_clmulepi64_si128(h2, x3, 0x11));
-    hi = _mm_xor_si128(hi, _mm_clmulepi64_si128(h1, x4, 0x11));
+    return _mm_xor_si128(_mm_shuffle_epi32(v, 78), v);
+}
 
-    auto fold = [](__m128i v) { return _mm_xor_si128(_mm_shuffle_epi32(v, 78), v); };
-    __m128i mid = _mm_clmulepi64_si128(fold(h4), fold(x1), 0x00);
-    mid = _mm_xor_si128(mid, _mm_clmulepi64_si128(fold(h3), fold(x2), 0x00));
-    mid = _mm_xor_si128(mid, _mm_clmulepi64_si128(fold(h2), fold(x3), 0x00));
-    mid = _mm_xor_si128(mid, _mm_clmulepi64_si128(fold(h1), fold(x4), 0x00));
-    mid = _mm_xor_si128(mid, lo);
-    mid = _mm_xor_si128(mid, hi);
+// x1*h^4 + x2*h^3 + x3*h^2 + x4*h with the twisted powers hp[0..3] = h..h^4
+// and their folded halves hk[0..3]: three partial products each (Karatsuba)
+// and a single reduction.
+VEXA_AES_NI inline __m128i AES_NI_gf_multi_4_blocks(const __m128i* hp, const __m128i* hk, __m128i x1,
+                                                    __m128i x2, __m128i x3, __m128i x4)
+{
+    // x2..x4 do not depend on the running hash: their products go first so
+    // that the chain from x1 to the result stays short.
+    __m128i lo = _mm_clmulepi64_si128(hp[2], x2, 0x00);
+    __m128i hi = _mm_clmulepi64_si128(hp[2], x2, 0x11);
+    __m128i mid = _mm_clmulepi64_si128(hk[2], fold(x2), 0x00);
+    lo = _mm_xor_si128(lo, _mm_clmulepi64_si128(hp[1], x3, 0x00));
+    hi = _mm_xor_si128(hi, _mm_clmulepi64_si128(hp[1], x3, 0x11));
+    mid = _mm_xor_si128(mid, _mm_clmulepi64_si128(hk[1], fold(x3), 0x00));
+    lo = _mm_xor_si128(lo, _mm_clmulepi64_si128(hp[0], x4, 0x00));
+    hi = _mm_xor_si128(hi, _mm_clmulepi64_si128(hp[0], x4, 0x11));
+    mid = _mm_xor_si128(mid, _mm_clmulepi64_si128(hk[0], fold(x4), 0x00));
+    mid = _mm_xor_si128(mid, _mm_xor_si128(lo, hi));
+
+    const __m128i lo1 = _mm_clmulepi64_si128(hp[3], x1, 0x00);
+    const __m128i hi1 = _mm_clmulepi64_si128(hp[3], x1, 0x11);
+    const __m128i mid1 = _mm_clmulepi64_si128(hk[3], fold(x1), 0x00);
+    lo = _mm_xor_si128(lo, lo1);
+    hi = _mm_xor_si128(hi, hi1);
+    mid = _mm_xor_si128(mid, _mm_xor_si128(mid1, _mm_xor_si128(lo1, hi1)));
     lo = _mm_xor_si128(lo, _mm_slli_si128(mid, 8));
     hi = _mm_xor_si128(hi, _mm_srli_si128(mid, 8));
     return gf_reduce(lo, hi);
@@ -139,9 +150,8 @@ AESGCM_NI::~AESGCM_NI()
     gcm::wipe(round_keys, sizeof round_keys);
     gcm::wipe(h, sizeof h);
     gcm::wipe(&h_rev, sizeof h_rev);
-    gcm::wipe(&h2_rev, sizeof h2_rev);
-    gcm::wipe(&h3_rev, sizeof h3_rev);
-    gcm::wipe(&h4_rev, sizeof h4_rev);
+    gcm::wipe(h_pow, sizeof h_pow);
+    gcm::wipe(h_fold, sizeof h_fold);
 }
 
 VEXA_AES_NI void AESGCM_NI::init_keys()
@@ -150,9 +160,11 @@ VEXA_AES_NI void AESGCM_NI::init_keys()
     __m128i hv = aes_block(_mm_setzero_si128(), round_keys, rounds);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(h), hv);
     h_rev = _mm_shuffle_epi8(hv, mask);
-    h2_rev = AES_NI_gf_multi(h_rev, h_rev);
-    h3_rev = AES_NI_gf_multi(h_rev, h2_rev);
-    h4_rev = AES_NI_gf_multi(h_rev, h3_rev);
+    h_pow[0] = twist(h_rev);
+    for (int i = 1; i < 4; ++i)
+        h_pow[i] = AES_NI_gf_multi(h_pow[i - 1], h_pow[0]);
+    for (int i = 0; i < 4; ++i)
+        h_fold[i] = fold(h_pow[i]);
 }
 
 VEXA_AES_NI void AESGCM_NI::authenticate_esp_pkt(const unsigned char* payload,
@@ -162,7 +174,7 @@ VEXA_AES_NI void AESGCM_NI::authenticate_esp_pkt(const unsigned char* payload,
                                                  unsigned char* tag) const
 {
     __m128i x = _mm_shuffle_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(aad)), mask);
-    x = AES_NI_gf_multi(x, h_rev);
+    x = AES_NI_gf_multi(x, h_pow[0]);
 
     const __m128i* p = reinterpret_cast<const __m128i*>(payload);
     const unsigned int full = payload_length / 16;
@@ -172,22 +184,22 @@ VEXA_AES_NI void AESGCM_NI::authenticate_esp_pkt(const unsigned char* payload,
         __m128i b2 = _mm_shuffle_epi8(_mm_loadu_si128(p + i + 1), mask);
         __m128i b3 = _mm_shuffle_epi8(_mm_loadu_si128(p + i + 2), mask);
         __m128i b4 = _mm_shuffle_epi8(_mm_loadu_si128(p + i + 3), mask);
-        x = AES_NI_gf_multi_4_blocks(h_rev, h2_rev, h3_rev, h4_rev, _mm_xor_si128(x, b1), b2, b3, b4);
+        x = AES_NI_gf_multi_4_blocks(h_pow, h_fold, _mm_xor_si128(x, b1), b2, b3, b4);
     }
     for (; i < full; ++i) {
         __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(p + i), mask);
-        x = AES_NI_gf_multi(_mm_xor_si128(x, b), h_rev);
+        x = AES_NI_gf_multi(_mm_xor_si128(x, b), h_pow[0]);
     }
     const unsigned int rest = payload_length % 16;
     if (rest != 0) {
         unsigned char last[16] = {0};
         std::memcpy(last, payload + 16 * full, rest);
         __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last)), mask);
-        x = AES_NI_gf_multi(_mm_xor_si128(x, b), h_rev);
+        x = AES_NI_gf_multi(_mm_xor_si128(x, b), h_pow[0]);
     }
     // Length block: 64 bits of AAD, 8N bits of payload (already reversed).
     const __m128i lengths = _mm_set_epi64x(64, static_cast<long long>(payload_length) * 8);
-    x = AES_NI_gf_multi(_mm_xor_si128(x, lengths), h_rev);
+    x = AES_NI_gf_multi(_mm_xor_si128(x, lengths), h_pow[0]);
 
     const __m128i s = aes_block(load_j0(nonce), round_keys, rounds);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(tag), _mm_xor_si128(_mm_shuffle_epi8(x, mask), s));

@@ -1,6 +1,7 @@
 // AES-GCM on the AES and carry-less multiply instructions. Blocks are held
 // byte-reversed so that PCLMULQDQ works on GCM's reflected bit order; GHASH
-// folds four blocks per reduction with the powers H..H^4. Every function that
+// folds four blocks per reduction with the powers H..H^4, kept shifted by one
+// bit ("twisted") so no product needs the realigning shift. Every function that
 // uses the instructions carries its own target attribute, so the rest of the
 // program never meets one the processor may lack.
 //
@@ -48,7 +49,8 @@ protected:
 
     __m128i mask;            // byte reversal
     __m128i h_rev;           // H, byte-reversed
-    __m128i h2_rev, h3_rev, h4_rev;
+    __m128i h_pow[4];        // H, H^2, H^3, H^4, byte-reversed and twisted
+    __m128i h_fold[4];       // their halves xor'ed, for Karatsuba
     unsigned char h[16];     // H as computed
     unsigned char key[32];
     __m128i round_keys[15];

@@ -28,12 +28,17 @@ public:
     PacketRing& operator=(const PacketRing&) = delete;
 
     void put(PacketForwarder* buffer);
-    // Waits for a buffer; retries when a signal interrupts the wait.
+    // Waits for a buffer (spinning briefly first); retries when a signal
+    // interrupts the wait.
     PacketForwarder* take();
     // How many buffers wait in the ring.
     int available() const;
 
 private:
+    static constexpr int SPIN_TRIES = 256;
+
+    PacketForwarder* next();
+
     const uint32_t slots;
     std::unique_ptr<std::atomic<PacketForwarder*>[]> ring;
     std::atomic<uint32_t> take_index;
