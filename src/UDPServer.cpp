@@ -392,6 +392,11 @@ UDPServer::tunnel_ptr UDPServer::setup_tunnel(
     auto log_setup = [&](const endpoint& to) {
         BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_LOG_ID(session_log_id) << words.setup
                                 << SpiText{spi} << words.peer << endpoint_text(to) << clear_text;
+        // The relay's sockets are IPv4: such a tunnel counts but never forwards.
+        if (!to.address().is_v4())
+            BOOST_LOG_SEV(lg, warning) << VEXA_LOG_SESSION_LOG_ID(session_log_id) << words.function
+                                       << ": the target " << endpoint_text(to)
+                                       << " is no IPv4 address; datagrams for it are not forwarded";
     };
 
     tunnel_ptr made;

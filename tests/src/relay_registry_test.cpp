@@ -112,6 +112,31 @@ TEST_F(Registry, ResumptionRekeysInPlaceUnderTheNewSpi)
     EXPECT_EQ(1u, log.count("setup_server_to_client_tunnel: Using an existing server-to-client UDP tunnel for the resumed connection - session=sid"));
 }
 
+TEST_F(Registry, AFailedResumptionLeavesTheTunnelAsItWas)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xa0a0a0b0);
+    auto t = c2s(k, "sid", nowhere(), ev);
+    EXPECT_FALSE(c2s(keys_for(0xa0a0a0b1, 24), "sid", nowhere(), ev));
+    EXPECT_EQ(1u, log.count("*** UDPServer::Failed to create a client to server UDP tunnel: Bad key size"));
+    from_client(datagram(k, 1));
+    EXPECT_EQ(1u, count(t));
+    EXPECT_EQ(k.wire_spi(), t->get_spi());
+    EXPECT_TRUE(ev->reasons().empty());
+}
+
+TEST_F(Registry, AnIpv6TargetIsFiledWithAWarningAndNeverSentTo)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xa0a0a0c0);
+    const endpoint v6(boost::asio::ip::make_address("::1"), 5000);
+    auto t = c2s(k, "sid", v6, ev);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(1u, log.count("setup_client_to_server_tunnel: the target ::1:5000 is no IPv4 address"));
+    from_client(datagram(k, 1));
+    EXPECT_EQ(1u, count(t));
+}
+
 TEST_F(Registry, ResumptionUnderTheSameFiledSpiIsADuplicate)
 {
     auto ev = make_events();
