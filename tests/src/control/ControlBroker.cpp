@@ -190,6 +190,14 @@ std::vector<BrokerMessage> ControlBroker::read_all(std::chrono::milliseconds qui
     return out;
 }
 
+bool ControlBroker::wait_readable(std::chrono::milliseconds timeout)
+{
+    if (!m_buffer.empty() || (m_ssl && SSL_pending(m_ssl) > 0))
+        return true;
+    pollfd p{m_fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
+}
+
 bool ControlBroker::wait_closed(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

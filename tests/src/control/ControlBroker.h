@@ -51,6 +51,8 @@ public:
     // True when the peer closes (end of stream or reset) within timeout;
     // data that arrives first is discarded.
     bool wait_closed(std::chrono::milliseconds timeout = DEFAULT_TIMEOUT);
+    // True when bytes are waiting to be read.
+    bool wait_readable(std::chrono::milliseconds timeout = DEFAULT_TIMEOUT);
     void close();
     int fd() const { return m_fd; }
 

@@ -42,9 +42,9 @@ TEST_F(Commands, ScriptOfRepliesByteForByte)
         {"init", {}, nullptr, body("init", "<result>ok</result>\r\n")},
         {"get-info", {}, nullptr, body("get-info", info + "<state>online</state>\r\n")},
         {"get-counters", {},
-         [](FakeConnectionManager& m) { m.set_statistics({{"sessions", "3"}, {"sessions_hwm", "7"}}); },
-         body("get-counters",
-              "<result>ok</result>\r\n<sessions>3</sessions>\r\n<sessions_hwm>7</sessions_hwm>\r\n")},
+         [](FakeConnectionManager& m) { m.set_statistics({{"sessions", "3"}, {"sessions_hwm", "7<&>"}}); },
+         body("get-counters", "<result>ok</result>\r\n<sessions>3</sessions>\r\n"
+                              "<sessions_hwm>7&lt;&amp;&gt;</sessions_hwm>\r\n")},
         {"add-connection", ADD_PARAMS, nullptr,
          body("add-connection",
               "<result>ok</result>\r\n<rtag>R</rtag>\r\n<sg-sni>kavri-default-sg-sni</sg-sni>\r\n")},

@@ -5,6 +5,11 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -79,6 +84,28 @@ TEST_F(Listener, NegativeLimitNeverRefuses)
         EXPECT_EQ(exchange(*open.back(), "get-info").id, "0");
     }
     EXPECT_FALSE(log.contains("exceeds the limit"));
+}
+
+TEST_F(Listener, PeersThatResetAtOnceDoNotStopTheListener)
+{
+    start_server();
+    // Each peer is gone (reset) by the time its accept is handled, so reading
+    // its address may fail; the listener must carry on either way.
+    for (int i = 0; i < 50; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(server->local_port());
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(fd);
+    }
+    auto b = connect();
+    EXPECT_EQ(exchange(*b, "get-info").id, "0");
+    EXPECT_GT(log.count("XMLTCPControlServer::handle_accept: dropping the accepted connection: "), 0u);
 }
 
 TEST_F(Listener, AcceptIsRetriedOncePerSecondAfterShutdown)
