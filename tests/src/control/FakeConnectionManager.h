@@ -2,6 +2,10 @@
 // scripted values and keeps the session callbacks so tests can fire them from
 // their own threads, with the double's mutex held as the real gateway holds
 // its own.
+//
+// Threads: the control thread calls the operations; test threads script,
+// read and fire. `mutex` guards every record and scripted answer; hooks and
+// callbacks run outside it unless a fire_* call is asked to hold it.
 #pragma once
 
 #include "ConnectionManager.h"

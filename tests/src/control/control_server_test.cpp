@@ -257,6 +257,16 @@ TEST_F(Tls, SetUpOutcomes)
         }
         s->stop();
     }
+    // An empty directory setting means the current directory.
+    use("missing.pem", "key.pem", "cert.pem", "");
+    auto s = std::make_shared<vexa::XMLTCPControlServer>("sni", "127.0.0.1", "0", cm);
+    try {
+        s->prepare();
+        ADD_FAILURE() << "prepared without files";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Control channel certificate (./missing.pem) not found.");
+    }
+    s->stop();
     EXPECT_TRUE(log.contains("XMLTCPControlServer: unencrypted connection was requested"));
     EXPECT_TRUE(log.contains("XMLTCPControlServer: ssl connection was requested"));
 }
