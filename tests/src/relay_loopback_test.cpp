@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace relay_test;
@@ -209,4 +211,68 @@ TEST_F(Loopback, SustainedTrafficInBothDirections)
     EXPECT_EQ(n, got);
     EXPECT_GT(back, n / 2);  // loopback may drop under a burst; most arrive
     EXPECT_EQ(0u, vexa::SessionStatistics::get(up->stats.out_of_order));
+}
+
+namespace {
+
+// Holds the thread that calls it until opened; shared with the callback so
+// it outlives a test that ends early.
+struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [this] { return open; });
+    }
+    void release()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            open = true;
+        }
+        cv.notify_all();
+    }
+};
+
+struct GateOpener {
+    std::shared_ptr<Gate> gate;
+    ~GateOpener() { gate->release(); }
+};
+
+}  // namespace
+
+TEST_F(Loopback, AStalledSendThreadStopsTheReceiverAtOneBufferFewerThanSlots)
+{
+    // The state callback runs on the send thread: holding it stalls the
+    // client-to-server direction with one buffer in hand.
+    auto gate = std::make_shared<Gate>();
+    GateOpener opener{gate};
+    auto t = relay->setup_client_to_server_tunnel(server.local(), up_keys.wire_spi(), up_keys.salt,
+                                                  up_keys.key_chars(), 0, 0, "rtag", "conn", "sid", "log",
+                                                  [gate](eSESSION_STATE) { gate->wait(); },
+                                                  boost::function<void(const std::string&)>());
+    ASSERT_TRUE(t);
+    vexa::PacketForwarderPool& pool = relay->get_client_pool();
+    int sent = 0;
+    // Paced so the kernel keeps what the stalled relay cannot take yet.
+    while (pool.free_buffers() > 0 && sent < 1400) {
+        client.send_to(datagram(up_keys, static_cast<uint32_t>(++sent), 4), ext);
+        if (sent % 64 == 0)
+            eventually([&] { return pool.filled_buffers() >= sent - 2 || pool.free_buffers() == 0; });
+    }
+    for (int i = 0; i < 20; ++i)
+        client.send_to(datagram(up_keys, static_cast<uint32_t>(++sent), 4), ext);
+    ASSERT_TRUE(eventually([&] { return pool.free_buffers() == 0; }));
+    // One buffer in the send thread's hands, the rest filled: the ring never
+    // holds more than the buffers that exist, and the receiver waits.
+    EXPECT_EQ(1022, pool.filled_buffers());
+    gate->release();
+    // Everything the relay took is forwarded (our own socket may drop some
+    // of the burst, so count at the tunnel).
+    EXPECT_TRUE(eventually([&] { return vexa::SessionStatistics::get(t->stats.packet_count) >= 1023; }))
+        << vexa::SessionStatistics::get(t->stats.packet_count);
+    EXPECT_FALSE(server.receive().empty());
+    t->clear_callbacks();
 }
