@@ -1,6 +1,7 @@
 #include "VevareviDiravadService.h"
 
 #include "Config.h"
+#include "EventLoop.h"
 #include "UDPServer.h"
 
 #include <boost/thread/thread.hpp>
@@ -8,7 +9,6 @@
 #include <exception>
 
 using boost::log::trivial::debug;
-using boost::log::trivial::error;
 using boost::log::trivial::fatal;
 
 CVevareviDiravadService::CVevareviDiravadService(const std::string& name,
@@ -20,20 +20,6 @@ CVevareviDiravadService::CVevareviDiravadService(const std::string& name,
 CVevareviDiravadService::~CVevareviDiravadService()
 {
     stop_and_release();
-}
-
-void CVevareviDiravadService::run_loop(boost::asio::io_service& loop, const char* name)
-{
-    for (;;) {
-        try {
-            loop.run();
-            return;
-        } catch (const std::exception& e) {
-            BOOST_LOG_SEV(lg, error) << name << " event loop: unhandled exception: " << e.what();
-        } catch (...) {
-            BOOST_LOG_SEV(lg, error) << name << " event loop: unhandled exception";
-        }
-    }
 }
 
 void CVevareviDiravadService::stop_and_release()
@@ -59,9 +45,9 @@ void CVevareviDiravadService::ServiceMain(int, char**)
         udp_server->start();
 
         boost::thread_group threads;
-        threads.create_thread([this] { run_loop(aux_loop, "auxiliary"); });
+        threads.create_thread([this] { vexa::run_event_loop(aux_loop, "auxiliary", lg); });
         for (int i = 0; i < MAIN_LOOP_THREADS; ++i)
-            threads.create_thread([this] { run_loop(main_loop, "main"); });
+            threads.create_thread([this] { vexa::run_event_loop(main_loop, "main", lg); });
         threads.join_all();
     } catch (const std::exception& e) {
         BOOST_LOG_SEV(lg, fatal) << "Failed to start the Security Gateway: " << e.what();

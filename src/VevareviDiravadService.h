@@ -29,9 +29,6 @@ public:
     void StopHandler() override;
 
 private:
-    // Runs one loop thread; an exception escaping a handler is logged and the
-    // loop re-entered, so no handler can end the process.
-    void run_loop(boost::asio::io_service& loop, const char* name);
     // Stops both loops and releases the servers, main loop's first.
     void stop_and_release();
 
