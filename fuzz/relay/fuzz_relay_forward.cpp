@@ -100,7 +100,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         buffer->process_and_forward(to_server_side ? r.server->get_server_pool() : r.server->get_client_pool());
     }
     delete buffer;
-    if (control == 0x7f)
+    if (control == 0x7f) {
         r.server->handle_periodic(boost::system::error_code());
+        // Re-arming cancels the previous wait; run its aborted completion so
+        // completions do not pile up in a loop that never runs.
+        r.loop.restart();
+        r.loop.poll();
+    }
     return 0;
 }
