@@ -64,8 +64,8 @@ int xml_parse_run(const char* buf, size_t len, const char* stanza, bool quote_in
 void xml_parse_fail(xml_parse_ctx* ctx, const char* text);
 void xml_parse_failf(xml_parse_ctx* ctx, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-// Enters a known node (refusing a second one of the same id, the refusal
-// of F-13 style ambiguity); false when the parse failed.
+// Enters a known node, refusing a second one of the same id (a duplicated
+// element would make the stanza ambiguous); false when the parse failed.
 bool xml_parse_enter(xml_parse_ctx* ctx, int node, const char* name);
 // Skips the current element and its subtree, logged under level.
 void xml_parse_skip(xml_parse_ctx* ctx, const char* level, const char* name);
