@@ -121,16 +121,18 @@ VEXA_AES_NI inline void aes_4_blocks(__m128i& b0, __m128i& b1, __m128i& b2, __m1
     b3 = _mm_aesenclast_si128(b3, rk[rounds]);
 }
 
-// J0 = nonce || 00000001.
+inline int load32(const unsigned char* p)
+{
+    int v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// J0 = nonce || 00000001, built in a register (a copy into a 16-byte stack
+// block and a wide load would stall store forwarding on every datagram).
 inline __m128i load_j0(const unsigned char* nonce)
 {
-    unsigned char j0[16];
-    std::memcpy(j0, nonce, 12);
-    j0[12] = 0;
-    j0[13] = 0;
-    j0[14] = 0;
-    j0[15] = 1;
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(j0));
+    return _mm_set_epi32(0x01000000, load32(nonce + 8), load32(nonce + 4), load32(nonce));
 }
 
 }  // namespace
