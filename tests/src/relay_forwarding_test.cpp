@@ -1,5 +1,6 @@
 // The send thread's work on one datagram, fed in directly: look-up by SPI in
 // both forms, tag check, peer learning, ACTIVE, counters.
+#include "CommonUtil.h"
 #include "relay_fixture.h"
 
 #include <boost/bind/bind.hpp>
@@ -246,4 +247,23 @@ TEST_F(Forwarding, RoamingPeerFollowsTheSourceUntilTheCallbackIsEmptied)
     EXPECT_EQ(4u, count(up));
     EXPECT_EQ(second, down->get_target_endpoint());
     EXPECT_EQ(second, up->get_client_peer());
+}
+
+TEST_F(Forwarding, TheTableFamilyServesTunnelsToo)
+{
+    vexa::set_aes_ni_allowed(false);
+    auto ev = make_events();
+    const Keys k128 = keys_for(0xa8000001), k256 = keys_for(0xa8000002, 32);
+    auto a = c2s(k128, "a", nowhere(), ev);
+    auto b = c2s(k256, "b", nowhere(), ev, 1);
+    vexa::set_aes_ni_allowed(true);
+    EXPECT_EQ(1u, log.count("loading up AES128-Plain"));
+    EXPECT_EQ(1u, log.count("loading up AES256-Plain"));
+    from_client(datagram(k128, 1, 300));
+    from_client(datagram(k256, 1, 300, AUDIO_HEADER));
+    bytes forged = datagram(k128, 2, 300);
+    forged[40] ^= 4;
+    from_client(forged);
+    EXPECT_EQ(1u, count(a));
+    EXPECT_EQ(1u, count(b));
 }
