@@ -6,16 +6,9 @@ namespace vexa {
 
 namespace {
 
-VEXA_AES_NI inline __m128i expand_step(__m128i k, __m128i assist)
+inline __m128i expand_step(__m128i k, __m128i assist)
 {
-    assist = _mm_shuffle_epi32(assist, 0xff);
-    __m128i t = _mm_slli_si128(k, 4);
-    k = _mm_xor_si128(k, t);
-    t = _mm_slli_si128(t, 4);
-    k = _mm_xor_si128(k, t);
-    t = _mm_slli_si128(t, 4);
-    k = _mm_xor_si128(k, t);
-    return _mm_xor_si128(k, assist);
+    return _mm_xor_si128(AESGCM_NI::prefix_xor_words(k), _mm_shuffle_epi32(assist, 0xff));
 }
 
 constexpr unsigned int ROUNDS = 10;
@@ -46,19 +39,14 @@ VEXA_AES_NI void AESGCM128_NI::make_encrypt_rkey(const unsigned char* k, __m128i
     VEXA_EXPAND128(10, 0x36);
 }
 
-VEXA_AES_NI void AESGCM128_NI::encrypt_m128i_block(__m128i in, __m128i* out)
+void AESGCM128_NI::encrypt_m128i_block(__m128i in, __m128i* out)
 {
-    __m128i b = _mm_xor_si128(in, round_keys[0]);
-    for (unsigned int i = 1; i < ROUNDS; ++i)
-        b = _mm_aesenc_si128(b, round_keys[i]);
-    *out = _mm_aesenclast_si128(b, round_keys[ROUNDS]);
+    *out = encrypt_block(in);
 }
 
-VEXA_AES_NI void AESGCM128_NI::block_encrypt(unsigned char* in, unsigned char* out)
+void AESGCM128_NI::block_encrypt(unsigned char* in, unsigned char* out)
 {
-    __m128i r;
-    encrypt_m128i_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), &r);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), r);
+    encrypt_bytes(in, out);
 }
 
 }  // namespace vexa

@@ -8,30 +8,17 @@ namespace {
 
 // First half of a 256-bit expansion step: the previous even round key with
 // the rotated, substituted word of the odd one (and the round constant).
-VEXA_AES_NI inline __m128i expand_even(__m128i k, __m128i assist)
+inline __m128i expand_even(__m128i k, __m128i assist)
 {
-    assist = _mm_shuffle_epi32(assist, 0xff);
-    __m128i t = _mm_slli_si128(k, 4);
-    k = _mm_xor_si128(k, t);
-    t = _mm_slli_si128(t, 4);
-    k = _mm_xor_si128(k, t);
-    t = _mm_slli_si128(t, 4);
-    k = _mm_xor_si128(k, t);
-    return _mm_xor_si128(k, assist);
+    return _mm_xor_si128(AESGCM_NI::prefix_xor_words(k), _mm_shuffle_epi32(assist, 0xff));
 }
 
 // Second half: the previous odd round key with the substituted (unrotated)
 // word of the new even one.
 VEXA_AES_NI inline __m128i expand_odd(__m128i even, __m128i k)
 {
-    __m128i assist = _mm_shuffle_epi32(_mm_aeskeygenassist_si128(even, 0x00), 0xaa);
-    __m128i t = _mm_slli_si128(k, 4);
-    k = _mm_xor_si128(k, t);
-    t = _mm_slli_si128(t, 4);
-    k = _mm_xor_si128(k, t);
-    t = _mm_slli_si128(t, 4);
-    k = _mm_xor_si128(k, t);
-    return _mm_xor_si128(k, assist);
+    return _mm_xor_si128(AESGCM_NI::prefix_xor_words(k),
+                         _mm_shuffle_epi32(_mm_aeskeygenassist_si128(even, 0x00), 0xaa));
 }
 
 constexpr unsigned int ROUNDS = 14;
@@ -61,19 +48,14 @@ VEXA_AES_NI void AESGCM256_NI::make_encrypt_rkey(const unsigned char* k, __m128i
     rk[14] = expand_even(rk[12], _mm_aeskeygenassist_si128(rk[13], 0x40));
 }
 
-VEXA_AES_NI void AESGCM256_NI::encrypt_m128i_block(__m128i in, __m128i* out)
+void AESGCM256_NI::encrypt_m128i_block(__m128i in, __m128i* out)
 {
-    __m128i b = _mm_xor_si128(in, round_keys[0]);
-    for (unsigned int i = 1; i < ROUNDS; ++i)
-        b = _mm_aesenc_si128(b, round_keys[i]);
-    *out = _mm_aesenclast_si128(b, round_keys[ROUNDS]);
+    *out = encrypt_block(in);
 }
 
-VEXA_AES_NI void AESGCM256_NI::block_encrypt(unsigned char* in, unsigned char* out)
+void AESGCM256_NI::block_encrypt(unsigned char* in, unsigned char* out)
 {
-    __m128i r;
-    encrypt_m128i_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), &r);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), r);
+    encrypt_bytes(in, out);
 }
 
 }  // namespace vexa

@@ -169,6 +169,27 @@ VEXA_AES_NI void AESGCM_NI::init_keys()
         h_fold[i] = fold(h_pow[i]);
 }
 
+VEXA_AES_NI __m128i AESGCM_NI::encrypt_block(__m128i in) const
+{
+    return aes_block(in, round_keys, rounds);
+}
+
+VEXA_AES_NI void AESGCM_NI::encrypt_bytes(const unsigned char* in, unsigned char* out) const
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     encrypt_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))));
+}
+
+__m128i AESGCM_NI::prefix_xor_words(__m128i k)
+{
+    __m128i t = _mm_slli_si128(k, 4);
+    k = _mm_xor_si128(k, t);
+    t = _mm_slli_si128(t, 4);
+    k = _mm_xor_si128(k, t);
+    t = _mm_slli_si128(t, 4);
+    return _mm_xor_si128(k, t);
+}
+
 VEXA_AES_NI void AESGCM_NI::authenticate_esp_pkt(const unsigned char* payload,
                                                  const unsigned char* aad,
                                                  const unsigned char* nonce,

@@ -28,6 +28,10 @@ public:
     virtual void block_encrypt(unsigned char* in, unsigned char* out) = 0;
     virtual void encrypt_m128i_block(__m128i in, __m128i* out) = 0;
 
+    // Each 32-bit word xor'ed with all the words below it: the running xor
+    // of a key-expansion step (plain SSE2).
+    static __m128i prefix_xor_words(__m128i k);
+
 protected:
     AESGCM_NI(const unsigned char* key, unsigned int key_size, unsigned int rounds,
               unsigned int salt);
@@ -35,6 +39,11 @@ protected:
     // Expands the key and derives H and its powers; called by the concrete
     // constructor, where the virtual key schedule is its own.
     void init_keys();
+
+    // One block under the round keys, for the concrete classes' block
+    // operations.
+    __m128i encrypt_block(__m128i in) const;
+    void encrypt_bytes(const unsigned char* in, unsigned char* out) const;
 
     // Tag of (aad: 8 bytes, payload: payload_length bytes) under nonce.
     void authenticate_esp_pkt(const unsigned char* payload, const unsigned char* aad,
