@@ -29,12 +29,12 @@ test: deps
 	cd $(BUILD)/debug && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 asan: deps
-	$(call configure_and_build,asan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRI_SANITIZE=address -DKAVRI_BENCH=OFF)
+	$(call configure_and_build,asan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRI_SANITIZE=address -DKAVRI_BENCH=OFF -DKAVRI_WERROR=ON)
 	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 tsan: deps
-	$(call configure_and_build,tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRI_SANITIZE=thread -DKAVRI_BENCH=OFF)
+	$(call configure_and_build,tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRI_SANITIZE=thread -DKAVRI_BENCH=OFF -DKAVRI_WERROR=ON)
 	cd $(BUILD)/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 		ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 

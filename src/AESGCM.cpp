@@ -38,7 +38,9 @@ void* AESGCM::operator new(std::size_t size)
     return p;
 }
 
-void AESGCM::operator delete(void* p) noexcept
+// Kept out of line: inlined next to the class operator new, GCC takes the
+// free() of posix_memalign'd memory for a mismatched pair.
+__attribute__((noinline)) void AESGCM::operator delete(void* p) noexcept
 {
     std::free(p);
 }

@@ -44,7 +44,7 @@ void write_time(const boost::posix_time::ptime& t, logging::formatting_ostream& 
     }
     const auto d = t.date();
     const auto tod = t.time_of_day();
-    char buf[40];
+    char buf[96];  // room for any int values, so the compiler sees no truncation
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ",
                   static_cast<int>(d.year()), static_cast<int>(d.month()),
                   static_cast<int>(d.day()), static_cast<int>(tod.hours()),
