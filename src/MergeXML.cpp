@@ -24,16 +24,37 @@ constexpr int kMaxDepth = 32;
 constexpr int kParseFlags = rapidxml::parse_validate_closing_tags | rapidxml::parse_doctype_node;
 
 // Element nesting of a text, with quoted attribute values skipped; -1 for
-// markup that is cut off.
+// markup that is cut off. Comments, CDATA and declarations are skipped the
+// way the parser skips them, since quotes inside them delimit nothing.
 int nesting_depth(const std::string& text)
 {
     int depth = 0, deepest = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '<')
             continue;
+        // A DOCTYPE is refused anyway.
+        if (text.compare(i, 9, "<!DOCTYPE") == 0)
+            return -1;
+        static const struct {
+            const char* opener;
+            const char* terminator;
+        } kSkipped[] = {{"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}, {"<!", ">"}};
+        bool skipped = false;
+        for (const auto& s : kSkipped) {
+            const size_t open = std::strlen(s.opener);
+            if (text.compare(i, open, s.opener) != 0)
+                continue;
+            const size_t end = text.find(s.terminator, i + open);
+            if (end == std::string::npos)
+                return -1;
+            i = end + std::strlen(s.terminator) - 1;
+            skipped = true;
+            break;
+        }
+        if (skipped)
+            continue;
         const char next = i + 1 < text.size() ? text[i + 1] : '\0';
         const bool closing = next == '/';
-        const bool special = next == '!' || next == '?';
         char quote = '\0';
         size_t j = i + 1;
         for (; j < text.size(); ++j) {
@@ -49,7 +70,7 @@ int nesting_depth(const std::string& text)
         }
         if (j == text.size())
             return -1;
-        if (!special && !closing && text[j - 1] != '/')
+        if (!closing && text[j - 1] != '/')
             deepest = std::max(deepest, ++depth);
         else if (closing)
             --depth;

@@ -113,6 +113,34 @@ TEST_F(Merge, TargetWithoutMitmGetsTheWholeSourceList)
         << out;
 }
 
+TEST_F(Merge, CommentsDeclarationsAndCdataInTheTargetDoNotStopIt)
+{
+    // Quotes and angle brackets inside these are not markup; the printer drops
+    // comments and declarations, and keeps a CDATA section as it is.
+    const struct {
+        const char* what;
+        std::string before_mitm;
+        std::string after_mitm;
+        std::string kept;
+    } cases[] = {
+        {"apostrophe in a comment", "<!-- it's the client's -->", "", ""},
+        {"quote and bracket in a comment", "<!-- a \" > b -->", "", ""},
+        {"declaration with quotes", "<?pi it's ?>", "", ""},
+        {"quote in CDATA", "", "<X><![CDATA[ it's <a> ]]></X>", "<X><![CDATA[ it's <a> ]]></X>"},
+    };
+    for (const auto& c : cases) {
+        const std::string target = "<?xml version='1.0'?>" +
+                                   client_hello("extra=\"e\" thumbprint=\"" + kOldThumb +
+                                                    "\" serverName=\"old.sni\"",
+                                                c.before_mitm + kHop1 + c.after_mitm);
+        std::string out;
+        ASSERT_EQ(merge_hello(target, golden::kHelloBody, out), 1) << c.what;
+        std::string expected = merged_body();
+        expected.insert(expected.size() - 8, c.kept);
+        EXPECT_EQ(out, expected) << c.what;
+    }
+}
+
 TEST_F(Merge, EverySameNamedTargetAttributeIsReplaced)
 {
     const std::string target = client_hello("serverName=\"a\" thumbprint=\"" + kOldThumb +
@@ -160,6 +188,9 @@ TEST_F(Merge, Refusals)
         {"DOCTYPE in target", "<!DOCTYPE KAVRI [<!ENTITY x \"y\">]>" + kTarget, body},
         {"NUL inside target", kTarget.substr(0, 20) + std::string(1, '\0') + kTarget.substr(20), body},
         {"deep nesting", client_hello("serverName=\"a\" thumbprint=\"b\"", deep), body},
+        {"deep nesting between quotes in comments",
+         client_hello("serverName=\"a\" thumbprint=\"b\"", "<!-- ' -->" + deep + "<!-- ' -->"),
+         body},
     };
     for (const auto& c : cases) {
         std::string out = "unchanged";
