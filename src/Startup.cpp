@@ -3,6 +3,9 @@
 #include "CipherList.h"
 #include "CommonUtil.h"
 
+#include <boost/log/attributes/value_extraction.hpp>
+#include <boost/log/core.hpp>
+
 #include <openssl/crypto.h>
 
 #include <sys/resource.h>
@@ -154,6 +157,18 @@ void log_build_banners(Config& config, logger_t& lg)
     BOOST_LOG_SEV(lg, info) << "Minimum required OpenSSL version: "
                             << config.get("MinOpenSSLVersion");
     BOOST_LOG_SEV(lg, info) << "Running with: " << OpenSSL_version(OPENSSL_VERSION);
+}
+
+void set_log_filter(const std::string& log_level)
+{
+    const long level = std::strtol(log_level.c_str(), nullptr, 10);
+    // Compared as numbers: a level outside the enumeration must not be
+    // converted to it (4294967296 would wrap to 0 and let everything pass).
+    boost::log::core::get()->set_filter(
+        [level](const boost::log::attribute_value_set& attrs) {
+            const auto sev = boost::log::extract<severity_level>(log_attr::Severity, attrs);
+            return sev && static_cast<long>(sev.get()) >= level;
+        });
 }
 
 }  // namespace vexa

@@ -29,4 +29,8 @@ void safe_api_error_handler(const char* message, void* pointer, int error);
 
 void log_build_banners(Config& config, logger_t& lg);
 
+// Core filter: a record passes when it has a severity of at least the
+// number in log_level (a non-numeric text reads as 0).
+void set_log_filter(const std::string& log_level);
+
 }  // namespace vexa

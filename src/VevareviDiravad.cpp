@@ -7,8 +7,6 @@
 #include "VevareviDiravadService.h"
 #include "safe_lib.h"
 
-#include <boost/log/core.hpp>
-#include <boost/log/expressions.hpp>
 #include <boost/log/utility/setup/common_attributes.hpp>
 
 #include <openssl/err.h>
@@ -17,12 +15,6 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
-
-namespace {
-
-BOOST_LOG_ATTRIBUTE_KEYWORD(severity_kw, "Severity", vexa::severity_level)
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -43,10 +35,7 @@ int main(int argc, char** argv)
                                                    vexa::Config::DEFAULT_LOG_FILE_NAME_FORMAT));
     boost::log::add_common_attributes();
 
-    const long level = std::strtol(config.get("LogLevel").c_str(), nullptr, 10);
-    boost::log::core::get()->set_filter(
-        boost::log::expressions::has_attr(severity_kw) &&
-        severity_kw >= static_cast<vexa::severity_level>(level));
+    vexa::set_log_filter(config.get("LogLevel"));
 
     vexa::logger_t lg;
     BOOST_LOG_SEV(lg, boost::log::trivial::info) << "VevareviDiravad starting...";

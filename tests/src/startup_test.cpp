@@ -3,6 +3,8 @@
 #include "LogCapture.h"
 #include "TempDir.h"
 
+#include <boost/log/core.hpp>
+#include <boost/log/sources/logger.hpp>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -182,6 +184,36 @@ TEST(ConstraintHandler, LogsTheMessageAlone)
     LogCapture cap;
     vexa::safe_api_error_handler("kavri_memcpy_s: dest is NULL", nullptr, 400);
     EXPECT_TRUE(cap.contains("error   : kavri_memcpy_s: dest is NULL\n")) << cap.text();
+}
+
+TEST(LogFilter, LevelIsTheLowestSeverityThatPasses)
+{
+    using namespace boost::log::trivial;
+    const severity_level all[] = {trace, debug, info, warning, error, fatal};
+    struct {
+        const char* log_level;
+        int lowest;  // 6: nothing passes
+    } cases[] = {{"0", 0},     {"2", 2},           {"5", 5},           {"", 0},
+                 {"abc", 0},   {"-1", 0},          {"-4294967296", 0}, {"6", 6},
+                 {"7", 6},     {"4294967296", 6},  {"4294967297", 6},  {"99999999999999999999", 6}};
+    for (const auto& c : cases) {
+        vexa::set_log_filter(c.log_level);
+        LogCapture cap;
+        vexa::logger_t lg;
+        for (severity_level sev : all)
+            BOOST_LOG_SEV(lg, sev) << "level " << static_cast<int>(sev);
+        // A record without a severity never passes.
+        boost::log::sources::logger plain;
+        BOOST_LOG(plain) << "no severity";
+        std::string expected;
+        for (int sev = c.lowest; sev < 6; ++sev)
+            expected += "level " + std::to_string(sev) + ",";
+        std::string passed;
+        for (const auto& line : cap.lines())
+            passed += line.substr(line.find(": ") + 2) + ",";
+        EXPECT_EQ(expected, passed) << "LogLevel=" << c.log_level;
+    }
+    boost::log::core::get()->reset_filter();
 }
 
 }  // namespace
