@@ -8,6 +8,8 @@
 
 #include "Log.h"
 
+#include <boost/log/attributes/attribute_value.hpp>
+#include <boost/log/attributes/attribute_value_set.hpp>
 #include <boost/log/core/record.hpp>
 #include <boost/log/keywords/severity.hpp>
 #include <boost/log/sources/record_ostream.hpp>
@@ -39,6 +41,12 @@ public:
             write(strm);
             strm.flush();
         }
+        // Values such as the severity read the thread's current state until
+        // detached; pushed later, they would show whatever this thread
+        // logged last (a callback run under the mutex, say).
+        const boost::log::attribute_value_set& values = rec.attribute_values();
+        for (auto it = values.begin(); it != values.end(); ++it)
+            const_cast<boost::log::attribute_value&>(it->second).detach_from_thread();
         records.push_back(std::move(rec));
     }
 

@@ -121,6 +121,38 @@ TEST_F(Check, ResumedWhileParkedIsActiveAtTheNextCheckAndLogsItsFirstDatagramAga
     EXPECT_EQ(2u, log.count("Forwarding the first UDP datagram to 0.0.0.0:4172 for session s"));
 }
 
+TEST_F(Check, RecordsOfTheWalksKeepTheirOwnSeverities)
+{
+    // The gateway's state handler logs on the check's thread, between the
+    // walk's records and their writing.
+    auto gateway = std::make_shared<vexa::logger_t>();
+    auto ev = make_events();
+    const Keys k = keys_for(0xc7000001);
+    ASSERT_TRUE(relay->setup_client_to_server_tunnel(
+        nowhere(), k.wire_spi(), k.salt, k.key_chars(), 0, 30, "rtag-s", "conn", "s", "log-s",
+        [gateway](eSESSION_STATE) { BOOST_LOG_SEV(*gateway, boost::log::trivial::error) << "handler"; },
+        ev->terminated_cb()));
+    for (int t = 1; t <= 3; ++t)
+        tick();  // INTERRUPTED at the first, parked at the third
+    relay->remove_udp_connection("rtag-s");
+
+    using namespace boost::log::trivial;
+    const std::pair<const char*, int> expected[] = {
+        {"handle_periodic_udp_active: Detected loss of UDP traffic from UDP client for session s", info},
+        {"handle_periodic_udp_active: ---SS---> Changing the session state to INTERRUPTED - s", info},
+        {"handle_periodic_udp_active: Removing inactive resumable UDP client connection: s (no-clear-hdr)", trace},
+        {"handle_periodic_udp_active: ---SS---> Changing the session state to PENDING_RESUME - s", info},
+        {"===> removing a UDP client session: s", debug},
+    };
+    for (const auto& e : expected) {
+        const auto found = log.find(e.first);
+        ASSERT_EQ(1u, found.size()) << e.first;
+        EXPECT_EQ(e.second, found[0].severity) << e.first;
+        EXPECT_EQ("log-s", found[0].session_log_id) << e.first;
+    }
+    EXPECT_EQ(2u, log.count("handler"));
+}
+
 TEST_F(Check, ATimerErrorStopsTheCheck)
 {
     auto ev = make_events();
