@@ -121,6 +121,47 @@ TEST_F(Check, ResumedWhileParkedIsActiveAtTheNextCheckAndLogsItsFirstDatagramAga
     EXPECT_EQ(2u, log.count("Forwarding the first UDP datagram to 0.0.0.0:4172 for session s"));
 }
 
+TEST_F(Check, WalksRunServerSideFirstAndParkedTunnelsBeforeTheSpiMaps)
+{
+    // One list of every callback, in the order they are made.
+    auto order = std::make_shared<std::vector<std::string>>();
+    auto add = [&](const std::string& name, bool client, unsigned clear, unsigned resume, uint32_t spi) {
+        const Keys k = keys_for(spi);
+        auto state = [order, name](eSESSION_STATE s) { order->push_back(name + " " + vexa::session_state_name(s)); };
+        auto ended = [order, name](const std::string& r) { order->push_back(name + " " + r); };
+        auto setup = client ? &vexa::UDPServer::setup_client_to_server_tunnel
+                            : &vexa::UDPServer::setup_server_to_client_tunnel;
+        ASSERT_TRUE(((*relay).*setup)(nowhere(), k.wire_spi(), k.salt, k.key_chars(), clear, resume,
+                                       "rtag-" + name, "conn", name, "log-" + name, state, ended));
+    };
+    // Client side made first, so creation order does not put the server first.
+    add("client-clear", true, 1, 0, 0xc8000001);
+    add("client-plain", true, 0, 0, 0xc8000002);
+    add("server-clear", false, 1, 0, 0xc8000003);
+    add("server-plain", false, 0, 0, 0xc8000004);
+    tick();
+    EXPECT_EQ((std::vector<std::string>{"server-plain INTERRUPTED", "server-clear INTERRUPTED",
+                                        "client-plain INTERRUPTED", "client-clear INTERRUPTED"}),
+              *order);
+    for (const char* name : {"client-clear", "client-plain", "server-clear", "server-plain"})
+        relay->remove_udp_connection(std::string("rtag-") + name);
+
+    add("client-parked", true, 0, 5, 0xc8000005);
+    add("server-parked", false, 0, 5, 0xc8000006);
+    for (int t = 1; t <= 3; ++t)
+        tick();  // parked at the third
+    order->clear();
+    // Fresh silent tunnels: their first check is the parked ones' last.
+    add("client-late", true, 0, 0, 0xc8000007);
+    add("server-late", false, 0, 0, 0xc8000008);
+    tick();
+    EXPECT_EQ((std::vector<std::string>{"server-parked ConnectionTimeout", "server-late INTERRUPTED",
+                                        "client-parked ConnectionTimeout", "client-late INTERRUPTED"}),
+              *order);
+    for (const char* name : {"client-late", "server-late"})
+        relay->remove_udp_connection(std::string("rtag-") + name);
+}
+
 TEST_F(Check, RecordsOfTheWalksKeepTheirOwnSeverities)
 {
     // The gateway's state handler logs on the check's thread, between the
