@@ -144,12 +144,12 @@ void cVEXA_CERT_UTIL::util_log_x509_info(char* text)
 X509* get_x509_cert_from_der(const char* der, unsigned int length)
 {
     // OpenSSL takes an int, and -1 would mean "up to the NUL".
-    if (!der || length == 0 || length > static_cast<unsigned int>(INT_MAX)) {
+    if (length > static_cast<unsigned int>(INT_MAX)) {
         VEXA_CERT_LOG(VEXA_XML_LOG_DETAIL, "get_x509_cert_from_der: DER length %u not valid.",
                       length);
         return nullptr;
     }
-    BIO* bio = BIO_new_mem_buf(der, static_cast<int>(length));
+    BIO* bio = der ? BIO_new_mem_buf(der, static_cast<int>(length)) : nullptr;
     if (!bio) {
         VEXA_CERT_LOG(VEXA_XML_LOG_DETAIL, "get_x509_cert_from_der: BIO_new_mem_buf_fn call failed.");
         return nullptr;

@@ -190,6 +190,27 @@ TEST_F(CertTest, NotSetUpMeansNoCertificateAndAnUntouchedContext)
     SSL_CTX_free(ctx);
 }
 
+// The gateway's default 1024-bit key on a context at OpenSSL 3.0's usual
+// level 2: the first refused step is reported and nothing is installed.
+TEST_F(CertTest, ContextThatRefusesTheKeyReportsTheFirstFailedStep)
+{
+    cVEXA_CERT_UTIL_SELF_SIGNED util(1024, kValidity, "VevareviDiravad", kCommonName);
+    ASSERT_EQ(util.setup_server_certificate_and_keys(), 0) << all();
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    ASSERT_NE(ctx, nullptr);
+    SSL_CTX_set_security_level(ctx, 2);
+    lines().clear();
+    EXPECT_EQ(util.use_cert_for_ctx(ctx), -500);
+    EXPECT_EQ(all(), "1 use_cert_for_ctx: SSL_CTX_use_certificate_fn failed err=0\n");
+    EXPECT_EQ(SSL_CTX_get0_certificate(ctx), nullptr);
+    EXPECT_EQ(SSL_CTX_get0_privatekey(ctx), nullptr);
+    EXPECT_EQ(ERR_peek_error(), 0u);  // the queue went to standard error
+
+    SSL_CTX_set_security_level(ctx, 1);
+    EXPECT_EQ(util.use_cert_for_ctx(ctx), 0) << all();
+    SSL_CTX_free(ctx);
+}
+
 // OpenSSL 3.0 refuses to register the same object twice in a process, which
 // made every generation after the first fail.
 TEST_F(CertTest, GeneratesAgainAfterTidyInTheSameProcess)
@@ -380,8 +401,10 @@ TEST_F(CertTest, DerDecoding)
         // Beyond int: OpenSSL would see a negative length (-1 reads to a NUL).
         {"length beyond int", "0", 0x80000000u, "get_x509_cert_from_der: DER length 2147483648 not valid."},
         {"length 0xFFFFFFFF", "0", 0xFFFFFFFFu, "get_x509_cert_from_der: DER length 4294967295 not valid."},
-        {"empty", bytes.data(), 0, "get_x509_cert_from_der: DER length 0 not valid."},
-        {"null", nullptr, 10, "get_x509_cert_from_der: DER length 10 not valid."},
+        // No bytes decode as no certificate; no buffer makes no memory BIO.
+        {"empty", bytes.data(), 0,
+         "get_x509_cert_from_der: d2i_X509_bio call failed to decode x509 cert from DER."},
+        {"null", nullptr, 10, "get_x509_cert_from_der: BIO_new_mem_buf_fn call failed."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
