@@ -177,6 +177,17 @@ TEST_F(SSIGServerSSLTest, DemoConfigurationGeneratesAVerifiableCertificate)
     EXPECT_EQ(X509_check_private_key(ssl->get_default_certificate(), ssl->get_default_private_key()), 1);
     EXPECT_NE(ssl->get_default_certificate(), SSL_CTX_get0_certificate(gw));  // an own copy
 
+    // Valid for 1825 days from now; the context asks peers for a certificate
+    // with OpenSSL's default check.
+    int days = -1, seconds = -1;
+    EXPECT_EQ(ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(ssl->get_default_certificate()),
+                             X509_get0_notAfter(ssl->get_default_certificate())),
+              1);
+    EXPECT_EQ(days * 86400LL + seconds, 157680000LL);
+    EXPECT_EQ(X509_cmp_current_time(X509_get0_notBefore(ssl->get_default_certificate())), -1);
+    EXPECT_EQ(SSL_CTX_get_verify_mode(gw), SSL_VERIFY_PEER);
+    EXPECT_EQ(SSL_CTX_get_verify_callback(gw), nullptr);
+
     // A client that trusts only this certificate completes a handshake.
     auto client = client_ctx(pem);
     const auto hs = kavri_test::tls_handshake(ssl->get_gateway_context(), client.get(), sni);
