@@ -4,15 +4,19 @@
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -86,6 +90,26 @@ TEST_F(Listener, NegativeLimitNeverRefuses)
     EXPECT_FALSE(log.contains("exceeds the limit"));
 }
 
+TEST_F(Listener, LimitIsReadAtEveryAccept)
+{
+    start_server();
+    auto a = connect();
+    auto b = connect();
+    EXPECT_EQ(exchange(*a, "get-info").id, "0");
+    EXPECT_EQ(exchange(*b, "get-info").id, "0");
+    // Lowered while two are open: the next one is refused.
+    set("TCPControlMaxConnections", "1");
+    ControlBroker refused;
+    ASSERT_TRUE(refused.connect(server->local_port()));
+    EXPECT_TRUE(refused.wait_closed());
+    EXPECT_TRUE(log.wait_for("exceeds the limit (opened-channels=2). Dropping the connect request from"));
+    // Raised again: admitted without a restart.
+    set("TCPControlMaxConnections", "2");
+    auto c = connect();
+    EXPECT_EQ(exchange(*c, "get-info").id, "0");
+    EXPECT_EQ(server->connection_count(), 3u);
+}
+
 TEST_F(Listener, PeersThatResetAtOnceDoNotStopTheListener)
 {
     start_server();
@@ -116,7 +140,21 @@ TEST_F(Listener, AcceptIsRetriedOncePerSecondAfterShutdown)
     EXPECT_TRUE(b->wait_closed());
     const std::string accept_error = "*** XMLTCPControlServer::Error on accept value=";
     ASSERT_TRUE(log.wait_for(accept_error));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // While the accept is being retried the control thread stays free: work
+    // posted to it runs at once rather than after a pause of up to a second.
+    std::vector<std::chrono::steady_clock::duration> waits;
+    const auto retrying = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - retrying < std::chrono::milliseconds(2500)) {
+        auto ran = std::make_shared<std::promise<void>>();
+        const auto posted = std::chrono::steady_clock::now();
+        boost::asio::post(server->get_io_service(), [ran] { ran->set_value(); });
+        ASSERT_EQ(ran->get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        waits.push_back(std::chrono::steady_clock::now() - posted);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::sort(waits.begin(), waits.end());
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waits[waits.size() / 2]).count(), 250)
+        << "median wait in milliseconds";
     const std::size_t n = log.count(accept_error);
     EXPECT_GE(n, 2u);
     EXPECT_LE(n, 4u);
