@@ -101,6 +101,42 @@ TEST_F(Notifications, StateSettingGatesOnlyStateChanges)
     }
 }
 
+TEST_F(Notifications, StateSettingIsReadWhenTheConnectionIsMade)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto b = broker_with_session();
+    set("TCPControlSendStateChangedNotifications", "0");
+    fire_state_from_thread(0, ACTIVE);
+    const auto note = b->read_message();
+    ASSERT_TRUE(note);
+    EXPECT_NE(note->body.find("<session-state>ACTIVE</session-state>"), std::string::npos);
+}
+
+TEST_F(Notifications, OnlyTheConnectionThatAddedTheSessionIsNotified)
+{
+    set("TCPControlSendStateChangedNotifications", "1");
+    auto a = broker_with_session("ca");
+    auto b = connect();
+    exchange(*b, "add-connection", add_params("cb"), "b");
+    ASSERT_EQ(cm.add_count(), 2u);
+    const struct {
+        std::size_t session;
+        ControlBroker* told;
+        ControlBroker* other;
+        std::string connection_id;
+    } cases[] = {{0, a.get(), b.get(), "ca"}, {1, b.get(), a.get(), "cb"}};
+    for (const auto& c : cases) {
+        fire_state_from_thread(c.session, INTERRUPTED);
+        fire_closed_from_thread(c.session, "ConnectionTimeout");
+        for (int i = 0; i < 2; ++i) {
+            const auto m = c.told->read_message();
+            ASSERT_TRUE(m) << c.connection_id;
+            EXPECT_NE(m->body.find("<connection-id>" + c.connection_id + "</connection-id>"), std::string::npos);
+        }
+        EXPECT_TRUE(c.other->read_all().empty()) << c.connection_id;
+    }
+}
+
 TEST_F(Notifications, StatesTheBrokerDoesNotKnowAreNotSent)
 {
     set("TCPControlSendStateChangedNotifications", "1");
