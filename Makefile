@@ -38,8 +38,8 @@ tsan: deps
 	cd $(BUILD)/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 		ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-# libFuzzer targets with ASan+UBSan; run one with e.g.
-#   build/fuzz/fuzz/fuzz_base64 -max_total_time=120 fuzz/corpus/base64
+# libFuzzer targets with ASan+UBSan; run one with a scratch corpus first, e.g.
+#   build/fuzz/fuzz/fuzz_tag -max_total_time=120 fuzz/corpus-out/fuzz_tag fuzz/corpus/fuzz_tag
 fuzz: deps
 	CC=clang CXX=clang++ $(call configure_and_build,fuzz,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRI_FUZZ=ON -DKAVRI_TESTS=OFF -DKAVRI_BENCH=OFF -DKAVRI_SANITIZE=address)
 
