@@ -5,7 +5,7 @@ CTEST_ARGS ?=
 
 .PHONY: all deps run test asan tsan fuzz bench format clean
 
-all: $(BUILD)/release/src/VevareviDiravad
+all: $(BUILD)/release/src/app/VevareviDiravad
 
 deps:
 	@./scripts/install-deps.sh
@@ -15,14 +15,14 @@ define configure_and_build
 	cmake --build $(BUILD)/$(1) -j $(JOBS)
 endef
 
-$(BUILD)/release/src/VevareviDiravad: deps
+$(BUILD)/release/src/app/VevareviDiravad: deps
 	$(call configure_and_build,release,-DCMAKE_BUILD_TYPE=Release -DKAVRI_TESTS=OFF)
 
 # Foreground gateway on the repo-local demo configuration; log and
 # certificates under the build tree. Stop it with Ctrl-C.
-run: $(BUILD)/release/src/VevareviDiravad
+run: $(BUILD)/release/src/app/VevareviDiravad
 	mkdir -p $(BUILD)/demo/log $(BUILD)/demo/certs
-	$(BUILD)/release/src/VevareviDiravad conf/demo.conf
+	$(BUILD)/release/src/app/VevareviDiravad conf/demo.conf
 
 test: deps
 	$(call configure_and_build,debug,-DCMAKE_BUILD_TYPE=Debug -DKAVRI_WERROR=ON)
