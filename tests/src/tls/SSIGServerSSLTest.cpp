@@ -1,6 +1,6 @@
 #include "SSIGServerSSL.h"
 
-#include "../certificate/CertTestTools.h"
+#include "../../certificate/CertTestTools.h"
 #include "CipherList.h"
 #include "Config.h"
 #include "SSLTestHandshake.h"
