@@ -2,9 +2,12 @@
 // Precedence: a run-time value (set) beats the configuration file, which
 // beats a registered default.
 //
-// Threads: any thread calls get/set/set_default. m_cache_mutex (class-wide)
-// guards cache and file and is a leaf: nothing is logged or locked while it
-// is held (the log's open handler itself reads LogPath through get).
+// Threads: any thread calls get/set/set_default/set_persistent.
+// m_cache_mutex (class-wide) guards cache and file and is a leaf: nothing is
+// logged or locked while it is held (the log's open handler itself reads
+// LogPath through get). m_persist_mutex (class-wide) is held across a whole
+// set_persistent rewrite, taken before m_cache_mutex; an advisory flock on the
+// file's directory keeps other processes out of the same rewrite.
 #pragma once
 
 #include <boost/algorithm/string/classification.hpp>
@@ -57,7 +60,9 @@ public:
     void open(const std::string& path);
     void open();
 
-    // Sets the value and writes it into the configuration file on disk.
+    // Sets the value and writes it into the configuration file on disk,
+    // through a symbolic link, keeping owner, group and mode. A key or value
+    // holding CR, LF or NUL is refused: logged, nothing set or written.
     void set_persistent(const std::string& key, const std::string& value);
     // The file set_persistent rewrites; DEFAULT_CONFIG_FILE unless replaced.
     void set_persistent_path(const std::string& path);
@@ -78,6 +83,7 @@ private:
     static Config* m_instance;
     static std::mutex m_instance_mutex;
     static std::mutex m_cache_mutex;
+    static std::mutex m_persist_mutex;
     static std::set<std::string> non_configurable_settings;
 };
 
