@@ -1,16 +1,9 @@
 // Test helpers for the AES-GCM engines and the media relay: datagrams built
-// and checked with OpenSSL's EVP (the independent truth), hex conversion, and
-// a log sink that captures records with their attributes.
+// and checked with OpenSSL's EVP (the independent truth) and hex conversion.
 #pragma once
 
-#include "Log.h"
-
-#include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/shared_ptr.hpp>
-
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,30 +23,5 @@ bytes evp_seal(const bytes& key, uint32_t salt, const unsigned char* header, con
 bool evp_open(const bytes& key, uint32_t salt, const bytes& datagram, bytes* plaintext = nullptr);
 
 bool cpu_has_aes_ni();
-
-struct Captured {
-    int severity;
-    std::string message;
-    std::string session_log_id;
-    std::string udp_client_endpoint;
-    std::string udp_server_endpoint;
-};
-
-// Collects every record while installed; thread-safe.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<Captured> records() const;
-    // Records whose message contains text.
-    std::vector<Captured> find(const std::string& text) const;
-    size_t count(const std::string& text) const { return find(text).size(); }
-    void clear();
-
-private:
-    class Backend;
-    boost::shared_ptr<Backend> backend;
-    boost::shared_ptr<boost::log::sinks::synchronous_sink<Backend>> sink;
-};
 
 }  // namespace relay_test

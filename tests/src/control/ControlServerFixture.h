@@ -3,8 +3,8 @@
 #pragma once
 
 #include "ControlBroker.h"
-#include "ControlLogCapture.h"
 #include "FakeConnectionManager.h"
+#include "LogCapture.h"
 
 #include "CipherList.h"
 #include "Config.h"
@@ -96,7 +96,7 @@ protected:
                " LENGTH=" + std::to_string(body.size()) + "\r\n" + body;
     }
 
-    ControlLogCapture log;
+    LogCapture log;
     FakeConnectionManager cm;
     std::shared_ptr<vexa::XMLTCPControlServer> server;
 };

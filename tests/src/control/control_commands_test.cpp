@@ -252,7 +252,7 @@ TEST_F(Commands, SessionLogIdFromTheConnectionId)
         EXPECT_EQ(call.connection_id, c.connection_id);  // untrimmed
         if (c.log_id.empty()) {
             EXPECT_TRUE(boost::regex_match(call.session_log_id, generated)) << call.session_log_id;
-            const std::string line = log.find(c.record + call.session_log_id);
+            const std::string line = log.first_line_with(c.record + call.session_log_id);
             EXPECT_FALSE(line.empty()) << c.record;
             // The record carries the new id as its session log id.
             EXPECT_NE(line.find(" " + call.session_log_id + "> "), std::string::npos) << line;
@@ -262,7 +262,8 @@ TEST_F(Commands, SessionLogIdFromTheConnectionId)
         ++i;
     }
     EXPECT_NE(cm.add(0).session_log_id, cm.add(1).session_log_id);
-    EXPECT_FALSE(log.find(" " + upper + "> ") .empty());  // "===> connection added" carries it
+    // "===> connection added" carries it.
+    EXPECT_FALSE(log.first_line_with(" " + upper + "> ").empty());
 }
 
 TEST_F(Commands, UnknownCommandsAndCaseAreIgnored)

@@ -51,12 +51,12 @@ TEST_F(Check, SilentTunnelsByResumeTimeout)
         EXPECT_TRUE(weak.expired()) << sid;  // released, and "Unknown" never came
         EXPECT_EQ(expected_reasons, ev->reasons());
     }
-    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: Removing inactive non-resumable UDP client connection: r0 (no-clear-hdr)"));
-    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: Removing inactive resumable UDP client connection: r30 (no-clear-hdr)"));
-    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: ---SS---> Changing the session state to PENDING_RESUME - r30"));
-    EXPECT_EQ(1u, log.count("handle_periodic_udp_inactive: Removing resumable UDP client session: r30"));
-    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: Detected loss of UDP traffic from UDP client for session r5"));
-    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: ---SS---> Changing the session state to INTERRUPTED - r5"));
+    EXPECT_EQ(1u, log.count_messages("handle_periodic_udp_active: Removing inactive non-resumable UDP client connection: r0 (no-clear-hdr)"));
+    EXPECT_EQ(1u, log.count_messages("handle_periodic_udp_active: Removing inactive resumable UDP client connection: r30 (no-clear-hdr)"));
+    EXPECT_EQ(1u, log.count_messages("handle_periodic_udp_active: ---SS---> Changing the session state to PENDING_RESUME - r30"));
+    EXPECT_EQ(1u, log.count_messages("handle_periodic_udp_inactive: Removing resumable UDP client session: r30"));
+    EXPECT_EQ(1u, log.count_messages("handle_periodic_udp_active: Detected loss of UDP traffic from UDP client for session r5"));
+    EXPECT_EQ(1u, log.count_messages("handle_periodic_udp_active: ---SS---> Changing the session state to INTERRUPTED - r5"));
     auto rec = log.find("Changing the session state to INTERRUPTED - r5");
     EXPECT_EQ("log-r5", rec[0].session_log_id);
 }
@@ -73,7 +73,7 @@ TEST_F(Check, ServerSideClearMapAndItsTexts)
     auto rec = log.find("Removing inactive non-resumable UDP server connection: s");
     ASSERT_EQ(1u, rec.size());
     EXPECT_EQ(std::string::npos, rec[0].message.find("no-clear-hdr"));
-    EXPECT_EQ(1u, log.count("Detected loss of UDP traffic from UDP server for session s"));
+    EXPECT_EQ(1u, log.count_messages("Detected loss of UDP traffic from UDP server for session s"));
 }
 
 TEST_F(Check, TrafficAfterInterruptedIsReportedByTheSendPath)
@@ -95,8 +95,8 @@ TEST_F(Check, TrafficAfterInterruptedIsReportedByTheSendPath)
     ev->clear();
     tick();
     EXPECT_EQ(States{ACTIVE}, ev->states());
-    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: Detected UDP traffic from UDP client for session s"));
-    EXPECT_EQ(1u, log.count("handle_periodic_udp_active: ---SS---> Changing the session state to ACTIVE - s"));
+    EXPECT_EQ(1u, log.count_messages("handle_periodic_udp_active: Detected UDP traffic from UDP client for session s"));
+    EXPECT_EQ(1u, log.count_messages("handle_periodic_udp_active: ---SS---> Changing the session state to ACTIVE - s"));
 }
 
 TEST_F(Check, ResumedWhileParkedIsActiveAtTheNextCheckAndLogsItsFirstDatagramAgain)
@@ -105,9 +105,9 @@ TEST_F(Check, ResumedWhileParkedIsActiveAtTheNextCheckAndLogsItsFirstDatagramAga
     const Keys k = keys_for(0xc4000001), k2 = keys_for(0xc4000002);
     auto t = c2s(k, "s", nowhere(), ev, 0, 600);
     from_client(datagram(k, 1));
-    EXPECT_EQ(1u, log.count("Forwarding the first UDP datagram to 0.0.0.0:4172 for session s"));
+    EXPECT_EQ(1u, log.count_messages("Forwarding the first UDP datagram to 0.0.0.0:4172 for session s"));
     from_client(datagram(k, 2));
-    EXPECT_EQ(1u, log.count("Forwarding the first UDP datagram"));
+    EXPECT_EQ(1u, log.count_messages("Forwarding the first UDP datagram"));
     for (int i = 0; i < 4; ++i)
         tick();
     ASSERT_FALSE(t->is_in_service());
@@ -118,7 +118,7 @@ TEST_F(Check, ResumedWhileParkedIsActiveAtTheNextCheckAndLogsItsFirstDatagramAga
     tick();
     EXPECT_EQ(States{ACTIVE}, ev->states());  // before any datagram
     from_client(datagram(k2, 3));
-    EXPECT_EQ(2u, log.count("Forwarding the first UDP datagram to 0.0.0.0:4172 for session s"));
+    EXPECT_EQ(2u, log.count_messages("Forwarding the first UDP datagram to 0.0.0.0:4172 for session s"));
 }
 
 TEST_F(Check, WalksRunServerSideFirstAndParkedTunnelsBeforeTheSpiMaps)
@@ -191,7 +191,7 @@ TEST_F(Check, RecordsOfTheWalksKeepTheirOwnSeverities)
         EXPECT_EQ(e.second, found[0].severity) << e.first;
         EXPECT_EQ("log-s", found[0].session_log_id) << e.first;
     }
-    EXPECT_EQ(2u, log.count("handler"));
+    EXPECT_EQ(2u, log.count_messages("handler"));
 }
 
 TEST_F(Check, ATimerErrorStopsTheCheck)

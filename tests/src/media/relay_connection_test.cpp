@@ -65,7 +65,7 @@ TEST(UdpConnection, TerminationIsReportedOnceAndUnknownOnlyWhenNotCleared)
     auto built = log.find("Constructing UDPConnection instance: UDP tunnel to 127.0.0.9:50000 for session sid");
     ASSERT_EQ(3u, built.size());
     EXPECT_EQ("log-id", built[0].session_log_id);
-    EXPECT_EQ(3u, log.count("Destroying UDPConnection instance: UDP tunnel to 127.0.0.9:50000 for session sid"));
+    EXPECT_EQ(3u, log.count_messages("Destroying UDPConnection instance: UDP tunnel to 127.0.0.9:50000 for session sid"));
 }
 
 TEST(UdpConnection, StateIsStoredAndReportedWithoutComparison)

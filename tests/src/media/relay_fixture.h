@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Config.h"
+#include "LogCapture.h"
 #include "UDPServer.h"
 #include "relay_test_util.h"
 

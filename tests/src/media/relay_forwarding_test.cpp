@@ -66,7 +66,7 @@ TEST_F(Forwarding, LookUpByPlainSpiThenClearHeaderSpi)
         for (int i = 0; i < 4; ++i)
             EXPECT_EQ(before[i] + (all[i] == cs.taken ? 1 : 0), after[i]) << cs.what << " tunnel " << i;
         if (cs.drop_text) {
-            ASSERT_EQ(1u, log.count(cs.drop_text)) << cs.what;
+            ASSERT_EQ(1u, log.count_messages(cs.drop_text)) << cs.what;
             EXPECT_EQ(boost::log::trivial::debug, log.find(cs.drop_text)[0].severity);
         }
     }
@@ -82,7 +82,7 @@ TEST_F(Forwarding, ClearHeaderEqualToAPlainSpiGoesToThatTunnelAndIsLost)
     from_client(datagram(clear, 1, 24, AUDIO_HEADER));
     EXPECT_EQ(0u, count(c));
     EXPECT_EQ(0u, count(d));
-    EXPECT_EQ(1u, log.count("Failed authentication on UDP packet from Kavri Client"));
+    EXPECT_EQ(1u, log.count_messages("Failed authentication on UDP packet from Kavri Client"));
 }
 
 TEST_F(Forwarding, ClearHeaderClassesAndCountedLength)
@@ -164,7 +164,7 @@ TEST_F(Forwarding, BadDatagramChangesNothingAndActiveIsReportedOnce)
     for (uint32_t s = 1; s <= 3; ++s)
         from_client(datagram(k, s));
     EXPECT_EQ(std::vector<eSESSION_STATE>{ACTIVE}, ev->states());
-    EXPECT_EQ(1u, log.count("process_and_forward: ---SS---> Changing the session state to ACTIVE - s"));
+    EXPECT_EQ(1u, log.count_messages("process_and_forward: ---SS---> Changing the session state to ACTIVE - s"));
     EXPECT_EQ("log-s", log.find("---SS---> Changing the session state to ACTIVE")[0].session_log_id);
     EXPECT_NE(0, vexa::SessionStatistics::get(t->stats.session_start));
 }
@@ -201,7 +201,7 @@ TEST_F(ForwardingNoRoaming, PeerIsLearntOnceAndLaterSourcesStillCount)
     from_client(datagram(ck, 2), second);
     EXPECT_EQ(2u, count(up));
     EXPECT_EQ(first, down->get_target_endpoint());
-    EXPECT_EQ(0u, log.count("IP address has changed"));
+    EXPECT_EQ(0u, log.count_messages("IP address has changed"));
     // The server side learns the same way, once.
     from_server(datagram(sk, 1), server_ep());
     EXPECT_EQ(server_ep(), up->get_target_endpoint());
@@ -228,7 +228,7 @@ TEST_F(Forwarding, RoamingPeerFollowsTheSourceUntilTheCallbackIsEmptied)
     EXPECT_EQ(boost::log::trivial::info, changed[0].severity);
 
     from_client(datagram(ck, 2), first);
-    EXPECT_EQ(1u, log.count("IP address has changed"));
+    EXPECT_EQ(1u, log.count_messages("IP address has changed"));
     from_client(datagram(ck, 3), second);
     EXPECT_EQ(second, down->get_target_endpoint());
     changed = log.find("=========> Client IP address has changed - 127.0.0.22:2222");
@@ -257,8 +257,8 @@ TEST_F(Forwarding, TheTableFamilyServesTunnelsToo)
     auto a = c2s(k128, "a", nowhere(), ev);
     auto b = c2s(k256, "b", nowhere(), ev, 1);
     vexa::set_aes_ni_allowed(true);
-    EXPECT_EQ(1u, log.count("loading up AES128-Plain"));
-    EXPECT_EQ(1u, log.count("loading up AES256-Plain"));
+    EXPECT_EQ(1u, log.count_messages("loading up AES128-Plain"));
+    EXPECT_EQ(1u, log.count_messages("loading up AES256-Plain"));
     from_client(datagram(k128, 1, 300));
     from_client(datagram(k256, 1, 300, AUDIO_HEADER));
     bytes forged = datagram(k128, 2, 300);

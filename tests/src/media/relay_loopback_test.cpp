@@ -157,8 +157,8 @@ TEST_F(Loopback, BadTagUnknownSpiAndShortDatagramsAreDropped)
     server.set_timeout(200);
     EXPECT_TRUE(server.receive().empty());
     EXPECT_EQ(1u, vexa::SessionStatistics::get(up->stats.packet_count));
-    EXPECT_EQ(1u, log.count("Failed authentication on UDP packet from Kavri Client: 127.0.0.1:"));
-    EXPECT_EQ(1u, log.count("Blocked UDP packet with unknown SPI 66666666 from Kavri Client: 127.0.0.1:"));
+    EXPECT_EQ(1u, log.count_messages("Failed authentication on UDP packet from Kavri Client: 127.0.0.1:"));
+    EXPECT_EQ(1u, log.count_messages("Blocked UDP packet with unknown SPI 66666666 from Kavri Client: 127.0.0.1:"));
 }
 
 TEST_F(Loopback, ClearHeaderDatagramsAreForwardedWhole)
@@ -184,7 +184,7 @@ TEST_F(Loopback, ARoamingClientMovesTheReturnPath)
     EXPECT_EQ(reply, moved.receive());
     client.set_timeout(200);
     EXPECT_TRUE(client.receive().empty());
-    EXPECT_EQ(1u, log.count("=========> Client IP address has changed - " + vexa::endpoint_text(moved.local())));
+    EXPECT_EQ(1u, log.count_messages("=========> Client IP address has changed - " + vexa::endpoint_text(moved.local())));
 }
 
 TEST_F(Loopback, SustainedTrafficInBothDirections)

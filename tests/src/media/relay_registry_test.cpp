@@ -61,11 +61,11 @@ TEST_F(Registry, SetUpTextsAndAWrongKeySize)
     auto ev = make_events();
     auto t = c2s(keys_for(0x0a0b0c0d), "s", server_ep(), ev, 1);
     ASSERT_TRUE(t);
-    EXPECT_EQ(1u, log.count("Setup a client to server UDP tunnel - spi=a0b0c0d server=127.0.0.9:50000 (clear)"));
+    EXPECT_EQ(1u, log.count_messages("Setup a client to server UDP tunnel - spi=a0b0c0d server=127.0.0.9:50000 (clear)"));
     auto u = s2c(keys_for(0xe0b0c0d0), "s", nowhere(), ev);
     ASSERT_TRUE(u);
-    EXPECT_EQ(1u, log.count("Setup a server to client UDP tunnel - spi=e0b0c0d0 client=0.0.0.0:4172"));
-    EXPECT_EQ(1u, log.count("Constructing UDPConnection instance: UDP tunnel to 0.0.0.0:4172 for session s"));
+    EXPECT_EQ(1u, log.count_messages("Setup a server to client UDP tunnel - spi=e0b0c0d0 client=0.0.0.0:4172"));
+    EXPECT_EQ(1u, log.count_messages("Constructing UDPConnection instance: UDP tunnel to 0.0.0.0:4172 for session s"));
 
     Keys bad = keys_for(0x12121212, 24);
     EXPECT_FALSE(c2s(bad, "bad", server_ep(), ev));
@@ -89,19 +89,19 @@ TEST_F(Registry, ResumptionRekeysInPlaceUnderTheNewSpi)
 
     auto again = c2s(new_keys, "sid", nowhere(), ev);
     EXPECT_EQ(t, again);
-    EXPECT_EQ(1u, log.count("setup_client_to_server_tunnel: Using an existing client-to-server UDP tunnel for the resumed connection - session = sid"));
-    EXPECT_EQ(1u, log.count("setup_client_to_server_tunnel: Releasing previous SPI a0a0a0a0 for session sid"));
-    EXPECT_EQ(1u, log.count("Setup a client to server UDP tunnel - spi=b1b1b1b1"));
+    EXPECT_EQ(1u, log.count_messages("setup_client_to_server_tunnel: Using an existing client-to-server UDP tunnel for the resumed connection - session = sid"));
+    EXPECT_EQ(1u, log.count_messages("setup_client_to_server_tunnel: Releasing previous SPI a0a0a0a0 for session sid"));
+    EXPECT_EQ(1u, log.count_messages("Setup a client to server UDP tunnel - spi=b1b1b1b1"));
 
     // Old SPI blocked (its top bit sends it on to the clear-header look-up,
     // which names bytes 4..7); the old key under the new SPI fails; the new
     // one passes.
     from_client(datagram(old_keys, 2));
-    EXPECT_EQ(1u, log.count("Blocked UDP packet with unknown SPI 2 from Kavri Client"));
+    EXPECT_EQ(1u, log.count_messages("Blocked UDP packet with unknown SPI 2 from Kavri Client"));
     Keys mixed = old_keys;
     mixed.spi = new_keys.spi;
     from_client(datagram(mixed, 2));
-    EXPECT_EQ(1u, log.count("Failed authentication on UDP packet"));
+    EXPECT_EQ(1u, log.count_messages("Failed authentication on UDP packet"));
     from_client(datagram(new_keys, 2));
     EXPECT_EQ(2u, count(t));  // counters continue
 
@@ -109,7 +109,7 @@ TEST_F(Registry, ResumptionRekeysInPlaceUnderTheNewSpi)
     auto d = s2c(keys_for(0xc0000001), "sid", nowhere(), ev);
     log.clear();
     EXPECT_EQ(d, s2c(keys_for(0xc0000002), "sid", nowhere(), ev));
-    EXPECT_EQ(1u, log.count("setup_server_to_client_tunnel: Using an existing server-to-client UDP tunnel for the resumed connection - session=sid"));
+    EXPECT_EQ(1u, log.count_messages("setup_server_to_client_tunnel: Using an existing server-to-client UDP tunnel for the resumed connection - session=sid"));
 }
 
 TEST_F(Registry, AFailedResumptionLeavesTheTunnelAsItWas)
@@ -118,7 +118,7 @@ TEST_F(Registry, AFailedResumptionLeavesTheTunnelAsItWas)
     const Keys k = keys_for(0xa0a0a0b0);
     auto t = c2s(k, "sid", nowhere(), ev);
     EXPECT_FALSE(c2s(keys_for(0xa0a0a0b1, 24), "sid", nowhere(), ev));
-    EXPECT_EQ(1u, log.count("*** UDPServer::Failed to create a client to server UDP tunnel: Bad key size"));
+    EXPECT_EQ(1u, log.count_messages("*** UDPServer::Failed to create a client to server UDP tunnel: Bad key size"));
     from_client(datagram(k, 1));
     EXPECT_EQ(1u, count(t));
     EXPECT_EQ(k.wire_spi(), t->get_spi());
@@ -132,7 +132,7 @@ TEST_F(Registry, AnIpv6TargetIsFiledWithAWarningAndNeverSentTo)
     const endpoint v6(boost::asio::ip::make_address("::1"), 5000);
     auto t = c2s(k, "sid", v6, ev);
     ASSERT_TRUE(t);
-    EXPECT_EQ(1u, log.count("setup_client_to_server_tunnel: the target ::1:5000 is no IPv4 address"));
+    EXPECT_EQ(1u, log.count_messages("setup_client_to_server_tunnel: the target ::1:5000 is no IPv4 address"));
     from_client(datagram(k, 1));
     EXPECT_EQ(1u, count(t));
 }
@@ -143,7 +143,7 @@ TEST_F(Registry, ResumptionUnderTheSameFiledSpiIsADuplicate)
     const Keys k = keys_for(0xa0a0a0a1);
     auto t = c2s(k, "sid", nowhere(), ev);
     EXPECT_FALSE(c2s(k, "sid", nowhere(), ev));
-    EXPECT_EQ(1u, log.count("due to duplicate SPI [a0a0a0a1]"));
+    EXPECT_EQ(1u, log.count_messages("due to duplicate SPI [a0a0a0a1]"));
     from_client(datagram(k, 1));
     EXPECT_EQ(1u, count(t));
 }
@@ -155,7 +155,7 @@ TEST_F(Registry, ResumptionWithAChangedClearHeaderFlagMovesTheTunnel)
     auto t = c2s(plain, "sid", nowhere(), ev, 0);
     ASSERT_EQ(t, c2s(clear, "sid", nowhere(), ev, 1));
     EXPECT_EQ(1u, t->get_clear_header());
-    EXPECT_EQ(1u, log.count("Releasing previous SPI a0a0a0a2"));
+    EXPECT_EQ(1u, log.count_messages("Releasing previous SPI a0a0a0a2"));
     from_client(datagram(clear, 1, 24, {0x81, 0x00, 0, 0}));
     EXPECT_EQ(1u, count(t));
     EXPECT_EQ(1u, vexa::SessionStatistics::get(t->stats.imaging_count));
@@ -180,7 +180,7 @@ TEST_F(Registry, ResumeDoesNotUnfileAnotherSessionsTunnelUnderTheOldSpi)
     ASSERT_TRUE(b);
     log.clear();
     ASSERT_EQ(a, c2s(y, "A", nowhere(), ev_a, 0, 600));
-    EXPECT_EQ(0u, log.count("Releasing previous SPI"));
+    EXPECT_EQ(0u, log.count_messages("Releasing previous SPI"));
     from_client(datagram(x, 1));
     EXPECT_EQ(1u, count(b));
     from_client(datagram(y, 1));
@@ -207,8 +207,8 @@ TEST_F(Registry, HighWaterMarkCountsSpiEntriesAndNeverFalls)
 TEST_F(Registry, RemovalOfAnUnknownRtag)
 {
     EXPECT_EQ(0u, relay->remove_udp_connection("nothing"));
-    EXPECT_EQ(1u, log.count("===> UDPServer::remove_udp_connection"));
-    EXPECT_EQ(1u, log.count("UDPServer::remove_udp_connection: Removed 0 tunnels)"));
+    EXPECT_EQ(1u, log.count_messages("===> UDPServer::remove_udp_connection"));
+    EXPECT_EQ(1u, log.count_messages("UDPServer::remove_udp_connection: Removed 0 tunnels)"));
 }
 
 namespace {
@@ -247,13 +247,13 @@ TEST_F(Registry, RemovalReportsNothingAndReleasesInServiceAndParkedPairs)
         EXPECT_TRUE(pair.up.expired()) << sid;  // the peer_learnt cycle is broken
         EXPECT_TRUE(pair.down.expired()) << sid;
         EXPECT_TRUE(ev->reasons().empty()) << sid;  // not even "Unknown" at destruction
-        EXPECT_EQ(1u, log.count("===> removing a UDP server session: " + sid));
-        EXPECT_EQ(1u, log.count("===> removing a UDP client session: " + sid));
+        EXPECT_EQ(1u, log.count_messages("===> removing a UDP server session: " + sid));
+        EXPECT_EQ(1u, log.count_messages("===> removing a UDP client session: " + sid));
         if (!cs.parked) {
-            EXPECT_EQ(1u, log.count("===> removing a UDP server clear connection"));
-            EXPECT_EQ(1u, log.count("===> removing a UDP client connection"));
+            EXPECT_EQ(1u, log.count_messages("===> removing a UDP server clear connection"));
+            EXPECT_EQ(1u, log.count_messages("===> removing a UDP client connection"));
         }
-        EXPECT_EQ(1u, log.count("Removed " + std::to_string(cs.expected) + " tunnels)"));
+        EXPECT_EQ(1u, log.count_messages("Removed " + std::to_string(cs.expected) + " tunnels)"));
     }
 }
 

@@ -27,8 +27,8 @@ TEST(RelaySettings, RoamingSwitch)
         LogCapture log;
         boost::asio::io_service loop;
         auto relay = boost::make_shared<vexa::UDPServer>(loop, "127.0.0.1", "0", "127.0.0.1", "0");
-        EXPECT_EQ(1u, log.count(std::string("Roaming IP Address feature Enabled = ") + c.second)) << c.first;
-        EXPECT_EQ(1u, log.count("Network activity check interval = 5"));
+        EXPECT_EQ(1u, log.count_messages(std::string("Roaming IP Address feature Enabled = ") + c.second)) << c.first;
+        EXPECT_EQ(1u, log.count_messages("Network activity check interval = 5"));
         EXPECT_NE(0, relay->get_external_port());
         EXPECT_NE(0, relay->get_internal_port());
         EXPECT_NE(relay->get_external_port(), relay->get_internal_port());
@@ -53,7 +53,7 @@ TEST(RelaySettings, StartFailsOnBadAddressOrBusyPort)
     // An IPv6 text binds every IPv4 interface, with a warning.
     LogCapture log;
     vexa::UDPServer v6(loop, "::1", "0", "127.0.0.1", "0");
-    EXPECT_EQ(1u, log.count("the external address ::1 is no IPv4 address; the socket is bound to 0.0.0.0"));
+    EXPECT_EQ(1u, log.count_messages("the external address ::1 is no IPv4 address; the socket is bound to 0.0.0.0"));
 }
 
 TEST(RelayRing, FifoAcrossTheIndexWrap)

@@ -3,8 +3,8 @@
 #include "../../certificate/CertTestTools.h"
 #include "CipherList.h"
 #include "Config.h"
+#include "LogCapture.h"
 #include "SSLTestHandshake.h"
-#include "SSLTestLog.h"
 #include "Startup.h"
 
 #include <gtest/gtest.h>
@@ -113,7 +113,7 @@ protected:
     }
 
     boost::asio::io_context main_io, aux_io;
-    kavri_test::SSLTestLog log;
+    LogCapture log;
 };
 
 // A client that trusts the given CA file (or nothing, verify-none).
@@ -159,7 +159,7 @@ TEST_F(SSIGServerSSLTest, DemoConfigurationGeneratesAVerifiableCertificate)
                               "O=Vexanode Corporation/OU=SoftKavri/contentType=VevareviDiravad/CN=" +
                                   sni))
         << log.text();
-    EXPECT_EQ(log.count_containing("not found"), 0u);
+    EXPECT_EQ(log.count_messages("not found"), 0u);
 
     // The openssl command accepts the certificate as its own issuer.
     const std::string pem = certs.file("default.pem");
@@ -255,8 +255,8 @@ TEST_F(SSIGServerSSLTest, ClampedMinimumIsTheGeneratedKeyLength)
     EXPECT_TRUE(log.has(warning, "SSIGServerSSL (self-signed context): Failed to set "
                                  "client-facing cipher list - no cipher match"))
         << log.text();
-    EXPECT_EQ(log.count_containing("SSIGServerSSL: "), 0u) << log.text();
-    EXPECT_EQ(log.count_containing("not found"), 0u);
+    EXPECT_EQ(log.count_messages("SSIGServerSSL: "), 0u) << log.text();
+    EXPECT_EQ(log.count_messages("not found"), 0u);
 
     // No wildcard rule: an asterisk in the subject matches only itself.
     EXPECT_FALSE(ssl->does_sni_match_cert("gw.kavri.test"));
@@ -289,7 +289,7 @@ TEST_F(SSIGServerSSLTest, ExternalCertificateServesAClientThatTrustsItsCA)
             << log.text();
         EXPECT_TRUE(log.has(info, "Default certificate is external"));
         EXPECT_TRUE(log.has(info, "; certificate has subject name: /C=CA/O=Kavri Test/CN=gw.kavri.test"));
-        EXPECT_EQ(log.count_containing("Generating and using a self-signed"), 0u) << log.text();
+        EXPECT_EQ(log.count_messages("Generating and using a self-signed"), 0u) << log.text();
 
         std::unique_ptr<X509, decltype(&X509_free)> leaf(
             kavri_test::read_pem_cert(pki().files.leaf_cert), X509_free);
@@ -379,7 +379,7 @@ TEST_F(SSIGServerSSLTest, ExternalFilesThatDoNotLoad)
         const std::string e = build_error();
         EXPECT_EQ(e.rfind(c.message_start, 0), 0u) << e;
         EXPECT_TRUE(log.has(error, kPrefix + e)) << log.text();
-        EXPECT_EQ(log.count_containing("Generating and using a self-signed"), 0u) << log.text();
+        EXPECT_EQ(log.count_messages("Generating and using a self-signed"), 0u) << log.text();
         if (c.info_line && std::string(c.info_line) == "dir") {
             EXPECT_TRUE(log.has(info, "One or more required certificate files not found at " +
                                           dir.path() + "."));
