@@ -86,9 +86,11 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
                 conn.reset();
         }
         if (!conn) {
-            BOOST_LOG_SEV(pool.lg, debug) << "Blocked UDP packet with unknown SPI " << std::hex
-                                          << ntohl(key) << std::dec << " from Kavri " << pool.name
-                                          << ": " << endpoint_text(source);
+            // A flood of these must cost no allocation when the level is off.
+            if (log_enabled(debug))
+                BOOST_LOG_SEV(pool.lg, debug) << "Blocked UDP packet with unknown SPI " << std::hex
+                                              << ntohl(key) << std::dec << " from Kavri " << pool.name
+                                              << ": " << endpoint_text(source);
             return;
         }
         auth_data = data + 4;
@@ -100,8 +102,9 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
     }
 
     if (!conn->authenticate(auth_data, auth_length)) {
-        BOOST_LOG_SEV(pool.lg, debug) << "Failed authentication on UDP packet from Kavri " << pool.name
-                                      << ": " << endpoint_text(source);
+        if (log_enabled(debug))
+            BOOST_LOG_SEV(pool.lg, debug) << "Failed authentication on UDP packet from Kavri "
+                                          << pool.name << ": " << endpoint_text(source);
         return;
     }
 
