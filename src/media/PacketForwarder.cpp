@@ -113,7 +113,7 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
         // Learns once: the first accepted datagram names the peer.
         UDPConnection::peer_learnt_t learnt = conn->take_peer_learnt();
         if (learnt)
-            learnt(source);
+            conn->call_peer_learnt(learnt, source);
     } else if (((*conn).*pool.get_peer)() != source) {
         UDPConnection::peer_learnt_t learnt = conn->copy_peer_learnt();
         if (learnt) {
@@ -123,7 +123,7 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
                 << boost::log::add_value(pool.endpoint_attribute, udp_endpoint_t(previous))
                 << "=========> " << pool.name << " IP address has changed - " << endpoint_text(source);
             ((*conn).*pool.set_peer)(source);
-            learnt(source);
+            conn->call_peer_learnt(learnt, source);
         }
     }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 
+using boost::log::trivial::error;
 using boost::log::trivial::info;
 
 namespace vexa {
@@ -105,6 +106,24 @@ void UDPConnection::replace_authenticator(const boost::shared_ptr<AESGCM>& engin
     // The old engine goes when its last user is done with it.
 }
 
+template <class Call>
+void UDPConnection::run_callback(const char* which, Call&& call) noexcept
+{
+    // An empty std::function converted to boost::function is a non-empty
+    // one that throws bad_function_call.
+    try {
+        call();
+    } catch (const std::exception& e) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id) << "*** UDPConnection: the "
+                                 << which << " callback of session " << session_id
+                                 << " failed: " << e.what();
+    } catch (...) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id) << "*** UDPConnection: the "
+                                 << which << " callback of session " << session_id
+                                 << " failed: unknown exception";
+    }
+}
+
 void UDPConnection::set_udp_session_state(eSESSION_STATE s)
 {
     state.store(s);
@@ -114,7 +133,7 @@ void UDPConnection::set_udp_session_state(eSESSION_STATE s)
         callback = state_changed;
     }
     if (callback)
-        callback(s);
+        run_callback("state", [&] { callback(s); });
 }
 
 void UDPConnection::notify_termination(const std::string& reason)
@@ -125,7 +144,12 @@ void UDPConnection::notify_termination(const std::string& reason)
         callback.swap(terminated);
     }
     if (callback)
-        callback(std::string(reason));
+        run_callback("termination", [&] { callback(std::string(reason)); });
+}
+
+void UDPConnection::call_peer_learnt(const peer_learnt_t& callback, const endpoint& ep)
+{
+    run_callback("peer-learnt", [&] { callback(ep); });
 }
 
 void UDPConnection::clear_callbacks()

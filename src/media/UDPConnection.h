@@ -62,6 +62,9 @@ public:
     void replace_authenticator(const boost::shared_ptr<AESGCM>& engine);
 
     // Stores the state and reports it; callers compare with the old state.
+    // What a callback throws (here, in notify_termination and in
+    // call_peer_learnt) is logged and goes no further: neither a relay
+    // thread nor the 5-second check may stop at it.
     void set_udp_session_state(eSESSION_STATE s);
     eSESSION_STATE get_udp_session_state() const { return state.load(); }
     // Reports termination once; later calls do nothing.
@@ -83,6 +86,8 @@ public:
     peer_learnt_t take_peer_learnt();
     peer_learnt_t copy_peer_learnt() const;
     bool has_peer_learnt() const;
+    // Calls a callback taken from this tunnel with the learnt endpoint.
+    void call_peer_learnt(const peer_learnt_t& callback, const endpoint& ep);
 
     bool is_roaming() const { return roaming; }
     uint32_t get_clear_header() const { return clear_header.load(std::memory_order_relaxed); }
@@ -102,6 +107,9 @@ public:
     SessionStatistics stats;
 
 private:
+    template <class Call>
+    void run_callback(const char* which, Call&& call) noexcept;
+
     mutable std::mutex guard;
     boost::shared_ptr<AESGCM> authenticator;
     endpoint target;

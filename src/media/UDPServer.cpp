@@ -587,14 +587,34 @@ void UDPServer::handle_periodic(const boost::system::error_code& error)
 {
     if (error || stopping.load())
         return;
-    handle_periodic_udp_inactive(server_mutex, server_session_map, UDP_SERVER);
-    handle_periodic_udp_active(server_mutex, server_spi_map, server_session_map, UDP_SERVER,
-                               " (no-clear-hdr)");
-    handle_periodic_udp_active(server_mutex, server_spi_clear_map, server_session_map, UDP_SERVER, "");
-    handle_periodic_udp_inactive(client_mutex, client_session_map, UDP_CLIENT);
-    handle_periodic_udp_active(client_mutex, client_spi_map, client_session_map, UDP_CLIENT,
-                               " (no-clear-hdr)");
-    handle_periodic_udp_active(client_mutex, client_spi_clear_map, client_session_map, UDP_CLIENT, "");
+    // The tunnels contain their callbacks' exceptions; anything else a walk
+    // throws is logged, the other walks still run and the timer is re-armed:
+    // an exception leaving this handler would end the check for good.
+    auto guarded = [this](auto&& walk) {
+        try {
+            walk();
+        } catch (const std::exception& e) {
+            BOOST_LOG_SEV(lg, boost::log::trivial::error) << "*** UDPServer::handle_periodic: " << e.what();
+        } catch (...) {
+            BOOST_LOG_SEV(lg, boost::log::trivial::error) << "*** UDPServer::handle_periodic: unknown exception";
+        }
+    };
+    guarded([this] { handle_periodic_udp_inactive(server_mutex, server_session_map, UDP_SERVER); });
+    guarded([this] {
+        handle_periodic_udp_active(server_mutex, server_spi_map, server_session_map, UDP_SERVER,
+                                   " (no-clear-hdr)");
+    });
+    guarded([this] {
+        handle_periodic_udp_active(server_mutex, server_spi_clear_map, server_session_map, UDP_SERVER, "");
+    });
+    guarded([this] { handle_periodic_udp_inactive(client_mutex, client_session_map, UDP_CLIENT); });
+    guarded([this] {
+        handle_periodic_udp_active(client_mutex, client_spi_map, client_session_map, UDP_CLIENT,
+                                   " (no-clear-hdr)");
+    });
+    guarded([this] {
+        handle_periodic_udp_active(client_mutex, client_spi_clear_map, client_session_map, UDP_CLIENT, "");
+    });
     // A fixed grid: previous expiry + 5 s, not 5 s from now.
     check_timer.expires_at(check_timer.expiry() + std::chrono::seconds(CHECK_INTERVAL_SECONDS));
     check_timer.async_wait(

@@ -1,6 +1,8 @@
 // The 5-second inactivity check, one tick per handler call.
 #include "relay_fixture.h"
 
+#include <functional>
+
 using namespace relay_test;
 
 namespace {
@@ -202,6 +204,38 @@ TEST_F(Check, ATimerErrorStopsTheCheck)
         relay->handle_periodic(boost::asio::error::operation_aborted);
     EXPECT_TRUE(ev->states().empty());
     EXPECT_TRUE(relay->session_tracked("s"));
+}
+
+TEST_F(Check, AThrowingCallbackStopsNeitherTheCheckNorItsTimer)
+{
+    // Empty std::functions made into boost::functions: non-empty ones that
+    // throw bad_function_call. On the server side, walked first.
+    const std::function<void(eSESSION_STATE)> no_state;
+    const std::function<void(const std::string&)> no_end;
+    const Keys bad = keys_for(0xc9000001);
+    ASSERT_TRUE(relay->setup_server_to_client_tunnel(nowhere(), bad.wire_spi(), bad.salt, bad.key_chars(),
+                                                     0, 0, "rtag-bad", "conn", "bad", "log-bad",
+                                                     no_state, no_end));
+    auto ev = make_events();
+    c2s(keys_for(0xc9000002), "good", nowhere(), ev);
+    for (int t = 1; t <= 3; ++t)
+        EXPECT_NO_THROW(tick()) << "tick " << t;
+    EXPECT_EQ(States{INTERRUPTED}, ev->states());
+    EXPECT_EQ(Reasons{"ConnectionTimeout"}, ev->reasons());  // ended on the third tick
+    EXPECT_FALSE(relay->session_tracked("bad"));
+    EXPECT_FALSE(relay->session_tracked("good"));
+    for (const char* which : {"state", "termination"}) {
+        const auto failed = log.find(std::string("*** UDPConnection: the ") + which +
+                                     " callback of session bad failed: ");
+        ASSERT_EQ(1u, failed.size()) << which;
+        EXPECT_EQ(boost::log::trivial::error, failed[0].severity);
+        EXPECT_EQ("log-bad", failed[0].session_log_id);
+    }
+    // Each tick re-armed the timer: re-arming aborts the wait before it, and
+    // stopping aborts the last one, so two aborted waits, the stop's cancel
+    // and the last aborted wait are ready to run.
+    relay->stop();
+    EXPECT_EQ(4u, loop.poll());
 }
 
 class CheckZeroLimit : public RelayFixture {

@@ -5,6 +5,8 @@
 
 #include <boost/bind/bind.hpp>
 
+#include <functional>
+
 using namespace relay_test;
 using boost::placeholders::_1;
 
@@ -247,6 +249,32 @@ TEST_F(Forwarding, RoamingPeerFollowsTheSourceUntilTheCallbackIsEmptied)
     EXPECT_EQ(4u, count(up));
     EXPECT_EQ(second, down->get_target_endpoint());
     EXPECT_EQ(second, up->get_client_peer());
+}
+
+TEST_F(Forwarding, AThrowingPeerCallbackIsLoggedAndTheDatagramStillGoes)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xa0000003);
+    auto t = c2s(k, "s", nowhere(), ev);
+    t->set_peer_learnt(std::function<void(const endpoint&)>());  // throws bad_function_call
+    EXPECT_NO_THROW(from_client(datagram(k, 1)));
+    EXPECT_EQ(1u, count(t));
+    EXPECT_EQ(std::vector<eSESSION_STATE>{ACTIVE}, ev->states());
+    const auto failed = log.find("*** UDPConnection: the peer-learnt callback of session s failed: ");
+    ASSERT_EQ(1u, failed.size());
+    EXPECT_EQ(boost::log::trivial::error, failed[0].severity);
+}
+
+TEST_F(ForwardingNoRoaming, AThrowingPeerCallbackIsLoggedAndTheDatagramStillGoes)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xa0000004);
+    auto t = c2s(k, "s", nowhere(), ev);
+    t->set_peer_learnt(std::function<void(const endpoint&)>());
+    EXPECT_NO_THROW(from_client(datagram(k, 1)));
+    EXPECT_EQ(1u, count(t));
+    EXPECT_FALSE(t->has_peer_learnt());  // tried once, as a working one is
+    EXPECT_EQ(1u, log.count("*** UDPConnection: the peer-learnt callback of session s failed: "));
 }
 
 TEST_F(Forwarding, TheTableFamilyServesTunnelsToo)
