@@ -101,12 +101,17 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
         imaging = (header & IMAGING_MASK) == IMAGING_VALUE;
     }
 
-    if (!conn->authenticate(auth_data, auth_length)) {
+    const UDPConnection::Verdict verdict = conn->check(auth_data, auth_length);
+    if (verdict == UDPConnection::Verdict::forged) {
         if (log_enabled(debug))
             BOOST_LOG_SEV(pool.lg, debug) << "Failed authentication on UDP packet from Kavri "
                                           << pool.name << ": " << endpoint_text(source);
         return;
     }
+    // Parked while this datagram was on its way: neither forwarded, counted
+    // nor reported.
+    if (verdict == UDPConnection::Verdict::out_of_service)
+        return;
 
     const std::string& log_id = conn->get_session_log_id();
     if (!conn->is_roaming()) {

@@ -71,7 +71,7 @@ void UDPConnection::operator delete(void* p) noexcept
     std::free(p);
 }
 
-bool UDPConnection::authenticate(char* data, unsigned long length)
+UDPConnection::Verdict UDPConnection::check(char* data, unsigned long length)
 {
     // Work on our own reference: a rekey may replace the engine meanwhile.
     boost::shared_ptr<AESGCM> engine;
@@ -81,14 +81,23 @@ bool UDPConnection::authenticate(char* data, unsigned long length)
     }
     if (engine->authenticate(reinterpret_cast<const unsigned char*>(data),
                              static_cast<unsigned int>(length)) != 0)
-        return false;
+        return Verdict::forged;
+    // The check may have parked the tunnel since the send thread found it;
+    // traffic on a parked tunnel would otherwise keep it for ever. Tested
+    // again after marking activity: the check tests activity once more after
+    // clearing in_service and then keeps the tunnel in service, so a datagram
+    // that still finds it in service here has been seen by the check.
+    if (!in_service.load())
+        return Verdict::out_of_service;
     mark_activity();
+    if (!in_service.load())
+        return Verdict::out_of_service;
     if (first_datagram.load(std::memory_order_relaxed) && first_datagram.exchange(false)) {
         BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
                                 << "Forwarding the first UDP datagram to "
                                 << endpoint_text(get_target_endpoint()) << " for session " << session_id;
     }
-    return true;
+    return Verdict::accepted;
 }
 
 void UDPConnection::reset_encryption(unsigned salt, const std::vector<char>& key)

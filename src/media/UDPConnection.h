@@ -53,9 +53,18 @@ public:
     static void* operator new(std::size_t size);
     static void operator delete(void* p) noexcept;
 
-    // True when the datagram's tag checks; records activity and logs the
-    // first accepted datagram.
-    bool authenticate(char* data, unsigned long length);
+    // What the check of one datagram found.
+    enum class Verdict {
+        forged,          // the tag does not match: drop
+        out_of_service,  // parked by the 5-second check since it was looked up: drop
+        accepted,        // forward
+    };
+    // Checks the authenticated part of a datagram (SPI onwards). An accepted
+    // one records activity and logs the first accepted datagram; one for a
+    // tunnel out of service records nothing.
+    Verdict check(char* data, unsigned long length);
+    // True when check() accepts the datagram.
+    bool authenticate(char* data, unsigned long length) { return check(data, length) == Verdict::accepted; }
     void reset_encryption(unsigned salt, const std::vector<char>& key);
     // The same with an engine made beforehand (so a set-up can fail before
     // it changes anything).

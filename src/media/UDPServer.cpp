@@ -634,8 +634,17 @@ void UDPServer::handle_periodic_udp_active(std::mutex& mutex, spi_map_t& spi_map
         const std::string& sid = conn->get_session_id();
         const std::string& log_id = conn->get_session_log_id();
         if (!conn->is_active()) {
-            conn->set_first_datagram(true);
             conn->set_in_service(false);
+            // A datagram that found the tunnel in service before the line
+            // above has marked activity by now: it is forwarded, so the
+            // tunnel stays in service (the send path tests in_service after
+            // marking).
+            if (conn->take_activity()) {
+                conn->set_in_service(true);
+                ++it;
+                continue;
+            }
+            conn->set_first_datagram(true);
             if (conn->get_resume_ticks() == 0) {
                 auto s = sessions.find(sid);
                 if (s != sessions.end()) {
@@ -699,7 +708,9 @@ void UDPServer::handle_periodic_udp_inactive(std::mutex& mutex, session_map_t& s
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = sessions.begin(); it != sessions.end();) {
         const tunnel_ptr conn = it->second;
-        if (conn->is_in_service() || !conn->is_resume_period_expired()) {
+        // Counted apart from activity: a datagram that slips into a parked
+        // tunnel must not restart its resume period.
+        if (conn->is_in_service() || !conn->is_parked_period_expired()) {
             ++it;
             continue;
         }
