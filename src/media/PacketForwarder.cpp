@@ -119,7 +119,10 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
         UDPConnection::peer_learnt_t learnt = conn->take_peer_learnt();
         if (learnt)
             conn->call_peer_learnt(learnt, source);
-    } else if (((*conn).*pool.get_peer)() != source) {
+    } else if (verdict == UDPConnection::Verdict::newest && ((*conn).*pool.get_peer)() != source) {
+        // Only a datagram newer than every one before moves the peer: a
+        // captured one replayed from elsewhere is forwarded (the endpoints
+        // drop replays themselves) but moves nothing.
         UDPConnection::peer_learnt_t learnt = conn->copy_peer_learnt();
         if (learnt) {
             const UDPConnection::endpoint previous = ((*conn).*pool.get_peer)();

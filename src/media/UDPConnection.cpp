@@ -1,5 +1,6 @@
 #include "UDPConnection.h"
 
+#include "AESGCMUtil.h"
 #include "Config.h"
 
 #include <cstdlib>
@@ -26,6 +27,7 @@ UDPConnection::UDPConnection(const endpoint& target_ep, uint32_t salt, const std
                              bool roaming_enabled, uint32_t resume_timeout,
                              state_changed_t state_changed_cb, terminated_t terminated_cb)
     : IdleMonitored(udp_idle_seconds()),
+      key_generation(1),
       target(target_ep),
       client_peer(boost::asio::ip::address_v4::any(), 0),
       server_peer(boost::asio::ip::address_v4::any(), 0),
@@ -40,7 +42,9 @@ UDPConnection::UDPConnection(const endpoint& target_ep, uint32_t salt, const std
       session_id(session_id_text),
       session_log_id(session_log_id_text),
       spi(spi_value),
-      first_datagram(true)
+      first_datagram(true),
+      window_generation(0),
+      window_highest(0)
 {
     BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
                             << "Constructing UDPConnection instance: UDP tunnel to "
@@ -75,9 +79,11 @@ UDPConnection::Verdict UDPConnection::check(char* data, unsigned long length)
 {
     // Work on our own reference: a rekey may replace the engine meanwhile.
     boost::shared_ptr<AESGCM> engine;
+    uint32_t generation;
     {
         std::lock_guard<std::mutex> lock(guard);
         engine = authenticator;
+        generation = key_generation;
     }
     if (engine->authenticate(reinterpret_cast<const unsigned char*>(data),
                              static_cast<unsigned int>(length)) != 0)
@@ -92,12 +98,31 @@ UDPConnection::Verdict UDPConnection::check(char* data, unsigned long length)
     mark_activity();
     if (!in_service.load())
         return Verdict::out_of_service;
+    // The sequence number follows the SPI; an authentic tag covers both.
+    const bool newest = advance_window(gcm::load_be32(reinterpret_cast<const unsigned char*>(data) + 4),
+                                       generation);
     if (first_datagram.load(std::memory_order_relaxed) && first_datagram.exchange(false)) {
         BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
                                 << "Forwarding the first UDP datagram to "
                                 << endpoint_text(get_target_endpoint()) << " for session " << session_id;
     }
-    return Verdict::accepted;
+    return newest ? Verdict::newest : Verdict::accepted;
+}
+
+bool UDPConnection::advance_window(uint32_t sequence, uint32_t generation)
+{
+    if (window_generation != generation) {
+        // The first datagram under this key.
+        window_generation = generation;
+        window_highest = sequence;
+        return true;
+    }
+    // Serial number arithmetic: newer when ahead by less than half the
+    // number space, so the window survives the wrap from 0xffffffff to 0.
+    if (static_cast<int32_t>(sequence - window_highest) <= 0)
+        return false;
+    window_highest = sequence;
+    return true;
 }
 
 void UDPConnection::reset_encryption(unsigned salt, const std::vector<char>& key)
@@ -111,6 +136,9 @@ void UDPConnection::replace_authenticator(const boost::shared_ptr<AESGCM>& engin
     {
         std::lock_guard<std::mutex> lock(guard);
         authenticator.swap(old);
+        // A new key restarts the sequence window.
+        if (++key_generation == 0)
+            key_generation = 1;
     }
     // The old engine goes when its last user is done with it.
 }

@@ -8,9 +8,13 @@
 // through peer_learnt), a main-loop thread (set-up, rekey), the auxiliary
 // thread (5-second check) and the control thread (removal, statistics).
 // `guard` protects the fields that are not word-sized: target, peers,
-// authenticator and the three callbacks. It is a leaf: no callback runs and
-// nothing else is locked while it is held. state, first_datagram, in_service,
-// clear_header and spi are atomics; the counters are relaxed atomics.
+// authenticator, its key generation and the three callbacks. It is a leaf: no
+// callback runs and nothing else is locked while it is held. state,
+// first_datagram, in_service, clear_header and spi are atomics; the counters
+// are relaxed atomics. The sequence window (the highest sequence number
+// accepted and the key generation it belongs to) is the direction's send
+// thread's alone: a rekey only advances the generation, and the send thread
+// starts the window afresh at the first datagram checked with the new key.
 #pragma once
 
 #include "AESGCM.h"
@@ -58,13 +62,15 @@ public:
         forged,          // the tag does not match: drop
         out_of_service,  // parked by the 5-second check since it was looked up: drop
         accepted,        // forward
+        newest,          // forward; its sequence number is newer than every one
+                         // accepted under this key (the first one always is)
     };
     // Checks the authenticated part of a datagram (SPI onwards). An accepted
     // one records activity and logs the first accepted datagram; one for a
     // tunnel out of service records nothing.
     Verdict check(char* data, unsigned long length);
     // True when check() accepts the datagram.
-    bool authenticate(char* data, unsigned long length) { return check(data, length) == Verdict::accepted; }
+    bool authenticate(char* data, unsigned long length) { return check(data, length) >= Verdict::accepted; }
     void reset_encryption(unsigned salt, const std::vector<char>& key);
     // The same with an engine made beforehand (so a set-up can fail before
     // it changes anything).
@@ -119,8 +125,12 @@ private:
     template <class Call>
     void run_callback(const char* which, Call&& call) noexcept;
 
+    // True when sequence, accepted under key generation, is the newest seen.
+    bool advance_window(uint32_t sequence, uint32_t generation);
+
     mutable std::mutex guard;
     boost::shared_ptr<AESGCM> authenticator;
+    uint32_t key_generation;  // advanced by every rekey; never 0
     endpoint target;
     endpoint client_peer;
     endpoint server_peer;
@@ -137,6 +147,8 @@ private:
     const std::string session_log_id;
     std::atomic<uint32_t> spi;
     std::atomic<bool> first_datagram;
+    uint32_t window_generation;  // 0: no datagram accepted yet
+    uint32_t window_highest;
     logger_t lg;
 };
 
