@@ -67,7 +67,8 @@ public:
     };
     // Checks the authenticated part of a datagram (SPI onwards). An accepted
     // one records activity and logs the first accepted datagram; one for a
-    // tunnel out of service records nothing.
+    // tunnel out of service records nothing. Only on the direction's send
+    // thread: it advances the sequence window.
     Verdict check(char* data, unsigned long length);
     // True when check() accepts the datagram.
     bool authenticate(char* data, unsigned long length) { return check(data, length) >= Verdict::accepted; }
