@@ -635,10 +635,10 @@ void UDPServer::handle_periodic_udp_active(std::mutex& mutex, spi_map_t& spi_map
         const std::string& log_id = conn->get_session_log_id();
         if (!conn->is_active()) {
             conn->set_in_service(false);
-            // A datagram that found the tunnel in service before the line
-            // above has marked activity by now: it is forwarded, so the
-            // tunnel stays in service (the send path tests in_service after
-            // marking).
+            // A datagram that marked activity since is_active() and still
+            // finds the tunnel in service is forwarded: the send path tests
+            // in_service after marking, so its mark is seen here and the
+            // tunnel stays in service, as after any traffic.
             if (conn->take_activity()) {
                 conn->set_in_service(true);
                 ++it;

@@ -104,7 +104,7 @@ TEST_F(Allocation, NoneOnTheForwardingPathNorOnFilteredDrops)
     ASSERT_GT(allocations, probe);  // the counter sees allocations at all
     auto run = [&](const std::vector<bytes>& list, vexa::PacketForwarderPool& pool) {
         for (const bytes& d : list) {
-            std::memcpy(buffer->data, d.data(), d.size());
+            std::copy(d.begin(), d.end(), buffer->data);
             buffer->length = static_cast<int32_t>(d.size());
             buffer->source = client_ep();
             buffer->process_and_forward(pool);
