@@ -3,12 +3,11 @@
 // latency at fixed rates, and the same load through a bare recvfrom/sendto
 // forwarder (no look-up, no tag check) as the system-call limit.
 #include "Config.h"
+#include "Startup.h"
 #include "UDPServer.h"
 #include "relay_load.h"
 
 #include <boost/asio/io_service.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/expressions.hpp>
 #include <boost/log/trivial.hpp>
 #include <boost/make_shared.hpp>
 
@@ -107,7 +106,7 @@ void print(const char* what, uint32_t tunnels, size_t payload, const Result& r)
 
 int main()
 {
-    boost::log::core::get()->set_filter(boost::log::trivial::severity >= boost::log::trivial::warning);
+    vexa::set_log_filter("3");  // warning and above, as the program sets it
     vexa::Config* c = vexa::Config::get_instance();
     c->set("UdpMaxNoActivitySeconds", "180");
     c->set("EnableRoamingIP", "1");

@@ -22,6 +22,14 @@ int64_t IdleMonitored::tick()
     return idle_ticks.fetch_add(1) + 1;
 }
 
+bool IdleMonitored::take_activity()
+{
+    if (activity.exchange(0) == 0)
+        return false;
+    idle_ticks.store(0);
+    return true;
+}
+
 bool IdleMonitored::is_active()
 {
     return tick() <= max_idle_ticks;
@@ -32,6 +40,11 @@ bool IdleMonitored::is_resume_period_expired()
     if (idle_ticks.load() <= max_idle_ticks)
         return false;
     return tick() > static_cast<int64_t>(resume_ticks);
+}
+
+bool IdleMonitored::is_parked_period_expired()
+{
+    return idle_ticks.fetch_add(1) + 1 > static_cast<int64_t>(resume_ticks);
 }
 
 void IdleMonitored::set_resume_timeout(uint32_t seconds)

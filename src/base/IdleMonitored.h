@@ -20,13 +20,21 @@ public:
 
     explicit IdleMonitored(int32_t timeout_seconds);
 
-    // Records traffic; the next tick resets the idle count.
-    void mark_activity() { activity.fetch_or(1, std::memory_order_relaxed); }
+    // Records traffic; the next tick resets the idle count. Sequentially
+    // consistent, so an owner can order it against flags of its own.
+    void mark_activity() { activity.fetch_or(1); }
+    // Consumes the traffic recorded since the last tick without counting a
+    // tick: true, with the idle count reset, when there was some.
+    bool take_activity();
 
     // One tick; true while the idle ticks are within the limit.
     bool is_active();
     // Past the idle limit, one tick; true once the resume allowance is also used.
     bool is_resume_period_expired();
+    // The same for an object its owner has taken out of service: one tick
+    // that ignores traffic, which the owner no longer accepts, so nothing
+    // can restart the count.
+    bool is_parked_period_expired();
     void set_resume_timeout(uint32_t seconds);
     int32_t get_idle_time_seconds() const;
 

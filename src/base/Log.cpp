@@ -9,12 +9,21 @@
 
 #include <sys/time.h>
 
+#include <limits>
 #include <cstdio>
 #include <ctime>
 
 namespace vexa {
 
 namespace logging = boost::log;
+
+// No filter until one is set: everything passes.
+std::atomic<long> detail::lowest_logged_severity{std::numeric_limits<long>::min()};
+
+void set_lowest_logged_severity(long level)
+{
+    detail::lowest_logged_severity.store(level, std::memory_order_relaxed);
+}
 
 std::string endpoint_text(const tcp_endpoint_t& ep)
 {

@@ -17,6 +17,7 @@
 #include <boost/log/utility/manipulators/add_value.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include <atomic>
 #include <ostream>
 #include <string>
 
@@ -43,6 +44,21 @@ using session_log_id_t = std::string;
 using session_id_t = std::string;
 using tcp_endpoint_t = boost::asio::ip::tcp::endpoint;
 using udp_endpoint_t = boost::asio::ip::udp::endpoint;
+
+namespace detail {
+extern std::atomic<long> lowest_logged_severity;
+}  // namespace detail
+
+// Whether the core filter lets records of this severity through, from a copy
+// of its threshold that set_log_filter and reset_log_filter keep. A
+// per-datagram path asks before it opens a record: opening one allocates even
+// when the filter then drops it.
+inline bool log_enabled(severity_level severity)
+{
+    return static_cast<long>(severity) >= detail::lowest_logged_severity.load(std::memory_order_relaxed);
+}
+// Stores the copy; the lowest long when every severity passes.
+void set_lowest_logged_severity(long level);
 
 // "address:port" for both protocols (IPv6 addresses are not bracketed).
 std::string endpoint_text(const tcp_endpoint_t& ep);

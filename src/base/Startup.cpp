@@ -169,6 +169,13 @@ void set_log_filter(const std::string& log_level)
             const auto sev = boost::log::extract<severity_level>(log_attr::Severity, attrs);
             return sev && static_cast<long>(sev.get()) >= level;
         });
+    set_lowest_logged_severity(level);
+}
+
+void reset_log_filter()
+{
+    boost::log::core::get()->reset_filter();
+    set_lowest_logged_severity(std::numeric_limits<long>::min());
 }
 
 }  // namespace vexa

@@ -30,7 +30,10 @@ void safe_api_error_handler(const char* message, void* pointer, int error);
 void log_build_banners(Config& config, logger_t& lg);
 
 // Core filter: a record passes when it has a severity of at least the
-// number in log_level (a non-numeric text reads as 0).
+// number in log_level (a non-numeric text reads as 0). Also sets the copy of
+// the threshold that log_enabled reads.
 void set_log_filter(const std::string& log_level);
+// Removes the core filter and lets log_enabled pass every severity again.
+void reset_log_filter();
 
 }  // namespace vexa

@@ -86,9 +86,11 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
                 conn.reset();
         }
         if (!conn) {
-            BOOST_LOG_SEV(pool.lg, debug) << "Blocked UDP packet with unknown SPI " << std::hex
-                                          << ntohl(key) << std::dec << " from Kavri " << pool.name
-                                          << ": " << endpoint_text(source);
+            // A flood of these must cost no allocation when the level is off.
+            if (log_enabled(debug))
+                BOOST_LOG_SEV(pool.lg, debug) << "Blocked UDP packet with unknown SPI " << std::hex
+                                              << ntohl(key) << std::dec << " from Kavri " << pool.name
+                                              << ": " << endpoint_text(source);
             return;
         }
         auth_data = data + 4;
@@ -99,19 +101,28 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
         imaging = (header & IMAGING_MASK) == IMAGING_VALUE;
     }
 
-    if (!conn->authenticate(auth_data, auth_length)) {
-        BOOST_LOG_SEV(pool.lg, debug) << "Failed authentication on UDP packet from Kavri " << pool.name
-                                      << ": " << endpoint_text(source);
+    const UDPConnection::Verdict verdict = conn->check(auth_data, auth_length);
+    if (verdict == UDPConnection::Verdict::forged) {
+        if (log_enabled(debug))
+            BOOST_LOG_SEV(pool.lg, debug) << "Failed authentication on UDP packet from Kavri "
+                                          << pool.name << ": " << endpoint_text(source);
         return;
     }
+    // Parked while this datagram was on its way: neither forwarded, counted
+    // nor reported.
+    if (verdict == UDPConnection::Verdict::out_of_service)
+        return;
 
     const std::string& log_id = conn->get_session_log_id();
     if (!conn->is_roaming()) {
         // Learns once: the first accepted datagram names the peer.
         UDPConnection::peer_learnt_t learnt = conn->take_peer_learnt();
         if (learnt)
-            learnt(source);
-    } else if (((*conn).*pool.get_peer)() != source) {
+            conn->call_peer_learnt(learnt, source);
+    } else if (verdict == UDPConnection::Verdict::newest && ((*conn).*pool.get_peer)() != source) {
+        // Only a datagram newer than every one before moves the peer: a
+        // captured one replayed from elsewhere is forwarded (the endpoints
+        // drop replays themselves) but moves nothing.
         UDPConnection::peer_learnt_t learnt = conn->copy_peer_learnt();
         if (learnt) {
             const UDPConnection::endpoint previous = ((*conn).*pool.get_peer)();
@@ -120,7 +131,7 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
                 << boost::log::add_value(pool.endpoint_attribute, udp_endpoint_t(previous))
                 << "=========> " << pool.name << " IP address has changed - " << endpoint_text(source);
             ((*conn).*pool.set_peer)(source);
-            learnt(source);
+            conn->call_peer_learnt(learnt, source);
         }
     }
 

@@ -8,9 +8,13 @@
 // through peer_learnt), a main-loop thread (set-up, rekey), the auxiliary
 // thread (5-second check) and the control thread (removal, statistics).
 // `guard` protects the fields that are not word-sized: target, peers,
-// authenticator and the three callbacks. It is a leaf: no callback runs and
-// nothing else is locked while it is held. state, first_datagram, in_service,
-// clear_header and spi are atomics; the counters are relaxed atomics.
+// authenticator, its key generation and the three callbacks. It is a leaf: no
+// callback runs and nothing else is locked while it is held. state,
+// first_datagram, in_service, clear_header and spi are atomics; the counters
+// are relaxed atomics. The sequence window (the highest sequence number
+// accepted and the key generation it belongs to) is the direction's send
+// thread's alone: a rekey only advances the generation, and the send thread
+// starts the window afresh at the first datagram checked with the new key.
 #pragma once
 
 #include "AESGCM.h"
@@ -53,15 +57,30 @@ public:
     static void* operator new(std::size_t size);
     static void operator delete(void* p) noexcept;
 
-    // True when the datagram's tag checks; records activity and logs the
-    // first accepted datagram.
-    bool authenticate(char* data, unsigned long length);
+    // What the check of one datagram found.
+    enum class Verdict {
+        forged,          // the tag does not match: drop
+        out_of_service,  // parked by the 5-second check since it was looked up: drop
+        accepted,        // forward
+        newest,          // forward; its sequence number is newer than every one
+                         // accepted under this key (the first one always is)
+    };
+    // Checks the authenticated part of a datagram (SPI onwards). An accepted
+    // one records activity and logs the first accepted datagram; one for a
+    // tunnel out of service records nothing. Only on the direction's send
+    // thread: it advances the sequence window.
+    Verdict check(char* data, unsigned long length);
+    // True when check() accepts the datagram.
+    bool authenticate(char* data, unsigned long length) { return check(data, length) >= Verdict::accepted; }
     void reset_encryption(unsigned salt, const std::vector<char>& key);
     // The same with an engine made beforehand (so a set-up can fail before
     // it changes anything).
     void replace_authenticator(const boost::shared_ptr<AESGCM>& engine);
 
     // Stores the state and reports it; callers compare with the old state.
+    // What a callback throws (here, in notify_termination and in
+    // call_peer_learnt) is logged and goes no further: neither a relay
+    // thread nor the 5-second check may stop at it.
     void set_udp_session_state(eSESSION_STATE s);
     eSESSION_STATE get_udp_session_state() const { return state.load(); }
     // Reports termination once; later calls do nothing.
@@ -83,6 +102,8 @@ public:
     peer_learnt_t take_peer_learnt();
     peer_learnt_t copy_peer_learnt() const;
     bool has_peer_learnt() const;
+    // Calls a callback taken from this tunnel with the learnt endpoint.
+    void call_peer_learnt(const peer_learnt_t& callback, const endpoint& ep);
 
     bool is_roaming() const { return roaming; }
     uint32_t get_clear_header() const { return clear_header.load(std::memory_order_relaxed); }
@@ -102,8 +123,15 @@ public:
     SessionStatistics stats;
 
 private:
+    template <class Call>
+    void run_callback(const char* which, Call&& call) noexcept;
+
+    // True when sequence, accepted under key generation, is the newest seen.
+    bool advance_window(uint32_t sequence, uint32_t generation);
+
     mutable std::mutex guard;
     boost::shared_ptr<AESGCM> authenticator;
+    uint32_t key_generation;  // advanced by every rekey; never 0
     endpoint target;
     endpoint client_peer;
     endpoint server_peer;
@@ -120,6 +148,8 @@ private:
     const std::string session_log_id;
     std::atomic<uint32_t> spi;
     std::atomic<bool> first_datagram;
+    uint32_t window_generation;  // 0: no datagram accepted yet
+    uint32_t window_highest;
     logger_t lg;
 };
 

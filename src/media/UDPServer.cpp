@@ -587,14 +587,34 @@ void UDPServer::handle_periodic(const boost::system::error_code& error)
 {
     if (error || stopping.load())
         return;
-    handle_periodic_udp_inactive(server_mutex, server_session_map, UDP_SERVER);
-    handle_periodic_udp_active(server_mutex, server_spi_map, server_session_map, UDP_SERVER,
-                               " (no-clear-hdr)");
-    handle_periodic_udp_active(server_mutex, server_spi_clear_map, server_session_map, UDP_SERVER, "");
-    handle_periodic_udp_inactive(client_mutex, client_session_map, UDP_CLIENT);
-    handle_periodic_udp_active(client_mutex, client_spi_map, client_session_map, UDP_CLIENT,
-                               " (no-clear-hdr)");
-    handle_periodic_udp_active(client_mutex, client_spi_clear_map, client_session_map, UDP_CLIENT, "");
+    // The tunnels contain their callbacks' exceptions; anything else a walk
+    // throws is logged, the other walks still run and the timer is re-armed:
+    // an exception leaving this handler would end the check for good.
+    auto guarded = [this](auto&& walk) {
+        try {
+            walk();
+        } catch (const std::exception& e) {
+            BOOST_LOG_SEV(lg, boost::log::trivial::error) << "*** UDPServer::handle_periodic: " << e.what();
+        } catch (...) {
+            BOOST_LOG_SEV(lg, boost::log::trivial::error) << "*** UDPServer::handle_periodic: unknown exception";
+        }
+    };
+    guarded([this] { handle_periodic_udp_inactive(server_mutex, server_session_map, UDP_SERVER); });
+    guarded([this] {
+        handle_periodic_udp_active(server_mutex, server_spi_map, server_session_map, UDP_SERVER,
+                                   " (no-clear-hdr)");
+    });
+    guarded([this] {
+        handle_periodic_udp_active(server_mutex, server_spi_clear_map, server_session_map, UDP_SERVER, "");
+    });
+    guarded([this] { handle_periodic_udp_inactive(client_mutex, client_session_map, UDP_CLIENT); });
+    guarded([this] {
+        handle_periodic_udp_active(client_mutex, client_spi_map, client_session_map, UDP_CLIENT,
+                                   " (no-clear-hdr)");
+    });
+    guarded([this] {
+        handle_periodic_udp_active(client_mutex, client_spi_clear_map, client_session_map, UDP_CLIENT, "");
+    });
     // A fixed grid: previous expiry + 5 s, not 5 s from now.
     check_timer.expires_at(check_timer.expiry() + std::chrono::seconds(CHECK_INTERVAL_SECONDS));
     check_timer.async_wait(
@@ -614,8 +634,17 @@ void UDPServer::handle_periodic_udp_active(std::mutex& mutex, spi_map_t& spi_map
         const std::string& sid = conn->get_session_id();
         const std::string& log_id = conn->get_session_log_id();
         if (!conn->is_active()) {
-            conn->set_first_datagram(true);
             conn->set_in_service(false);
+            // A datagram that marked activity since is_active() and still
+            // finds the tunnel in service is forwarded: the send path tests
+            // in_service after marking, so its mark is seen here and the
+            // tunnel stays in service, as after any traffic.
+            if (conn->take_activity()) {
+                conn->set_in_service(true);
+                ++it;
+                continue;
+            }
+            conn->set_first_datagram(true);
             if (conn->get_resume_ticks() == 0) {
                 auto s = sessions.find(sid);
                 if (s != sessions.end()) {
@@ -679,7 +708,9 @@ void UDPServer::handle_periodic_udp_inactive(std::mutex& mutex, session_map_t& s
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = sessions.begin(); it != sessions.end();) {
         const tunnel_ptr conn = it->second;
-        if (conn->is_in_service() || !conn->is_resume_period_expired()) {
+        // Counted apart from activity: a datagram that slips into a parked
+        // tunnel must not restart its resume period.
+        if (conn->is_in_service() || !conn->is_parked_period_expired()) {
             ++it;
             continue;
         }

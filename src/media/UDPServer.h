@@ -9,7 +9,8 @@
 // loop's thread. Each direction has one mutex over its three maps and its
 // high-water mark; no operation holds both. The check calls the tunnels'
 // state and termination callbacks with that direction's mutex held, so they
-// must not call back into the relay.
+// must not call back into the relay; what they throw is logged and stops
+// neither the check nor its timer.
 #pragma once
 
 #include "Log.h"

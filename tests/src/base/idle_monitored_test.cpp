@@ -89,6 +89,33 @@ TEST(IdleMonitored, SmallAllowanceExpiresOnTheFirstCallPastTheLimit)
     EXPECT_TRUE(m.is_resume_period_expired());
 }
 
+TEST(IdleMonitored, ParkedPeriodIgnoresTraffic)
+{
+    vexa::IdleMonitored m(10);  // 2 ticks
+    m.set_resume_timeout(20);   // 4 ticks
+    for (int i = 0; i < 3; ++i)
+        m.is_active();  // 3 ticks: idle
+    m.mark_activity();  // slipped in after the owner parked it
+    EXPECT_FALSE(m.is_parked_period_expired());  // 4
+    m.mark_activity();
+    EXPECT_TRUE(m.is_parked_period_expired());   // 5 > 4
+    EXPECT_EQ(25, m.get_idle_time_seconds());
+}
+
+TEST(IdleMonitored, TakeActivityConsumesTrafficWithoutATick)
+{
+    vexa::IdleMonitored m(10);
+    m.is_active();
+    EXPECT_FALSE(m.take_activity());
+    EXPECT_EQ(5, m.get_idle_time_seconds());  // no tick counted
+    m.mark_activity();
+    EXPECT_TRUE(m.take_activity());
+    EXPECT_EQ(0, m.get_idle_time_seconds());
+    EXPECT_FALSE(m.take_activity());
+    EXPECT_TRUE(m.is_active());
+    EXPECT_EQ(5, m.get_idle_time_seconds());  // the traffic was consumed
+}
+
 TEST(IdleMonitored, ReleaseTenSecondsAfterDormant)
 {
     vexa::IdleMonitored m(180);

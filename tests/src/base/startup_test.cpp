@@ -212,8 +212,14 @@ TEST(LogFilter, LevelIsTheLowestSeverityThatPasses)
         for (const auto& line : cap.lines())
             passed += line.substr(line.find(": ") + 2) + ",";
         EXPECT_EQ(expected, passed) << "LogLevel=" << c.log_level;
+        // The cheap test before a record is opened agrees with the filter.
+        for (severity_level sev : all)
+            EXPECT_EQ(static_cast<int>(sev) >= c.lowest, vexa::log_enabled(sev))
+                << "LogLevel=" << c.log_level << " severity " << static_cast<int>(sev);
     }
-    boost::log::core::get()->reset_filter();
+    vexa::reset_log_filter();
+    for (severity_level sev : all)
+        EXPECT_TRUE(vexa::log_enabled(sev));
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // The per-datagram path allocates nothing: counted by a replacement of the
 // global allocation functions (per thread, so other threads do not count).
+// The log library takes its record storage from malloc directly, so malloc,
+// calloc and realloc are counted too, except under a sanitizer, whose own
+// allocator they would bypass.
 // With the replacements below in view, optimising GCC pairs every inlined
 // delete with malloc and reports a mismatch that is not there.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
+#include "Startup.h"
 #include "relay_fixture.h"
 
-#include <boost/log/core.hpp>
-#include <boost/log/expressions.hpp>
+#include <boost/log/utility/setup/common_attributes.hpp>
 
 #include <cstdlib>
 #include <new>
@@ -16,9 +19,36 @@ namespace {
 thread_local uint64_t allocations = 0;
 }  // namespace
 
-void* operator new(std::size_t size)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define KAVRI_COUNT_MALLOC 1
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+
+void* malloc(size_t size) noexcept
 {
     ++allocations;
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) noexcept
+{
+    ++allocations;
+    return __libc_calloc(count, size);
+}
+void* realloc(void* p, size_t size) noexcept
+{
+    ++allocations;
+    return __libc_realloc(p, size);
+}
+}
+#endif
+
+void* operator new(std::size_t size)
+{
+#ifndef KAVRI_COUNT_MALLOC
+    ++allocations;
+#endif
     if (void* p = std::malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
@@ -34,10 +64,20 @@ void operator delete(void* p, std::size_t) noexcept
 
 using namespace relay_test;
 
-class Allocation : public RelayFixture {};
+class Allocation : public RelayFixture {
+protected:
+    void TearDown() override
+    {
+        vexa::reset_log_filter();
+        RelayFixture::TearDown();
+    }
+};
 
 TEST_F(Allocation, NoneOnTheForwardingPathNorOnFilteredDrops)
 {
+    // The attributes the program adds at start-up, so a record opened under
+    // the filter costs what it costs there.
+    boost::log::add_common_attributes();
     auto ev = make_events();
     const Keys plain = keys_for(0xa9000001), clear = keys_for(0xa9000002);
     auto p = c2s(plain, "p", server_ep(), ev);
@@ -49,29 +89,44 @@ TEST_F(Allocation, NoneOnTheForwardingPathNorOnFilteredDrops)
         bytes forged = datagram(plain, i, 200);
         forged.back() ^= 1;
         bad.push_back(forged);
-        bad.push_back(datagram(keys_for(0x7e000000 + i), i, 200));
+        bytes forged_clear = datagram(clear, i, 200, {0x81, 0x44, 0, 0});
+        forged_clear[20] ^= 1;
+        bad.push_back(forged_clear);
+        bad.push_back(datagram(keys_for(0x7e000000 + i), i, 200));                      // unknown, plain form
+        bad.push_back(datagram(keys_for(0x7f000000 + i), i, 200, {0x81, 0x44, 0, 0}));  // unknown, clear form
+        bytes short_one = datagram(plain, i, 3);                                        // 35 bytes, a valid tag
+        bad.push_back(short_one);
+        short_one.resize(i % 8);
+        bad.push_back(short_one);
     }
     const uint64_t probe = allocations;
     vexa::PacketForwarder* buffer = new vexa::PacketForwarder;
     ASSERT_GT(allocations, probe);  // the counter sees allocations at all
     auto run = [&](const std::vector<bytes>& list, vexa::PacketForwarderPool& pool) {
         for (const bytes& d : list) {
-            std::memcpy(buffer->data, d.data(), d.size());
+            std::copy(d.begin(), d.end(), buffer->data);
             buffer->length = static_cast<int32_t>(d.size());
             buffer->source = client_ep();
             buffer->process_and_forward(pool);
         }
     };
     run(good, relay->get_client_pool());  // first datagrams: logged, state set
-    // Drops are debug records: filtered out as in production.
-    boost::log::core::get()->set_filter(boost::log::trivial::severity >= boost::log::trivial::info);
+    // Drops are debug records: filtered out as in production (LogLevel 2).
+    vexa::set_log_filter("2");
     const uint64_t before = allocations;
     run(good, relay->get_client_pool());
+    const uint64_t forwarding = allocations - before;
     run(bad, relay->get_client_pool());
-    const uint64_t used = allocations - before;
-    boost::log::core::get()->reset_filter();
-    delete buffer;
-    EXPECT_EQ(0u, used);
+    const uint64_t dropping = allocations - before - forwarding;
+    vexa::reset_log_filter();
+    EXPECT_EQ(0u, forwarding);
+    EXPECT_EQ(0u, dropping) << "for " << bad.size() << " dropped datagrams";
     EXPECT_EQ(100u, vexa::SessionStatistics::get(p->stats.packet_count));
     EXPECT_EQ(100u, vexa::SessionStatistics::get(c->stats.packet_count));
+
+    // With the level enabled the drops are logged as before.
+    run(bad, relay->get_client_pool());
+    delete buffer;
+    EXPECT_EQ(100u, log.count("Failed authentication on UDP packet from Kavri Client: 127.0.0.7:40000"));
+    EXPECT_EQ(100u, log.count("Blocked UDP packet with unknown SPI "));
 }

@@ -1,6 +1,13 @@
 // The 5-second inactivity check, one tick per handler call.
 #include "relay_fixture.h"
 
+#include "AESGCM.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
 using namespace relay_test;
 
 namespace {
@@ -8,12 +15,171 @@ namespace {
 using States = std::vector<eSESSION_STATE>;
 using Reasons = std::vector<std::string>;
 
+// An engine that runs a step of the test inside its first tag check: the
+// datagram has been looked up and is not yet accepted.
+class SteppingEngine : public vexa::AESGCM {
+public:
+    SteppingEngine(const Keys& k, std::function<void()> first_step)
+        : AESGCM(k.salt), inner(create(k.key_chars(), k.salt)), step(std::move(first_step))
+    {
+    }
+    int authenticate(const unsigned char* packet, unsigned int length) override
+    {
+        if (step) {
+            auto once = std::move(step);
+            step = nullptr;
+            once();
+        }
+        return inner->authenticate(packet, length);
+    }
+    int encrypt(const unsigned char* buffer, unsigned int* length) override { return inner->encrypt(buffer, length); }
+    int decrypt(const unsigned char* buffer, unsigned int* length) override { return inner->decrypt(buffer, length); }
+
+private:
+    boost::shared_ptr<vexa::AESGCM> inner;
+    std::function<void()> step;
+};
+
+template <class F>
+bool eventually(F f)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < end) {
+        if (f())
+            return true;
+        std::this_thread::yield();
+    }
+    return f();
+}
+
 }  // namespace
 
 class Check : public RelayFixture {
 protected:
     Check() { idle_seconds = "10"; }  // 2 ticks
 };
+
+TEST_F(Check, ADatagramInFlightWhenItsTunnelIsParkedIsDroppedAndTheTunnelEndsOnTime)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xca000001);
+    auto t = c2s(k, "s", nowhere(), ev, 0, 20);  // resume allowance 4 ticks
+    tick();
+    tick();
+    // The send thread has found the tunnel in service; the third check parks
+    // it while the datagram's tag is being checked.
+    t->replace_authenticator(boost::shared_ptr<vexa::AESGCM>(new SteppingEngine(k, [this] { tick(); })));
+    from_client(datagram(k, 1));
+    EXPECT_EQ((States{INTERRUPTED, PENDING_RESUME}), ev->states());  // no ACTIVE
+    EXPECT_EQ(0u, vexa::SessionStatistics::get(t->stats.packet_count));  // neither counted nor sent
+    EXPECT_EQ(0u, log.count("Forwarding the first UDP datagram"));
+    tick();
+    // Another one still on its way to the parked tunnel.
+    bytes late = datagram(k, 2);
+    EXPECT_FALSE(t->authenticate(reinterpret_cast<char*>(late.data()), late.size()));
+    EXPECT_TRUE(ev->reasons().empty());
+    tick();  // ends as a silent parked tunnel does: 2 checks after parking
+    EXPECT_EQ(Reasons{"ConnectionTimeout"}, ev->reasons());
+    EXPECT_EQ((States{INTERRUPTED, PENDING_RESUME}), ev->states());
+    EXPECT_FALSE(relay->session_tracked("s"));
+}
+
+TEST_F(Check, ParkedTunnelsEndOnTimeWhateverTheDatagramsInFlight)
+{
+    // A hand-run send thread of the client side races the check: through the
+    // relay, and through references held to every tunnel, standing for
+    // datagrams looked up just before their tunnel was parked.
+    struct Record {
+        std::atomic<int> parked_at{0};
+        std::atomic<int> ended_at{0};
+        std::atomic<int> active_after_parking{0};
+    };
+    constexpr int TUNNELS = 64, ROUNDS = 4, MAX_TICKS = 20;
+    std::atomic<int> now{0};
+    for (int round = 0; round < ROUNDS; ++round) {
+        std::vector<std::shared_ptr<Record>> records;
+        std::vector<vexa::UDPServer::tunnel_ptr> held;
+        std::vector<bytes> datagrams;
+        for (int i = 0; i < TUNNELS; ++i) {
+            auto rec = std::make_shared<Record>();
+            const Keys k = keys_for(0xcb000000u + static_cast<uint32_t>(round * TUNNELS + i));
+            const std::string sid = "s" + std::to_string(round) + "-" + std::to_string(i);
+            auto t = relay->setup_client_to_server_tunnel(
+                nowhere(), k.wire_spi(), k.salt, k.key_chars(), 0, 20, "rtag-" + sid, "conn", sid,
+                "log-" + sid,
+                [rec, &now](eSESSION_STATE s) {
+                    if (s == PENDING_RESUME)
+                        rec->parked_at.store(now.load());
+                    else if (s == ACTIVE && rec->parked_at.load() != 0)
+                        rec->active_after_parking.fetch_add(1);
+                },
+                [rec, &now](const std::string&) { rec->ended_at.store(now.load()); });
+            ASSERT_TRUE(t);
+            records.push_back(rec);
+            held.push_back(t);
+            datagrams.push_back(datagram(k, 1));
+        }
+        // 0: silent; 1: every tunnel; 2: only the parked ones, and only
+        // through the held references; 3: stop.
+        std::atomic<int> phase{0};
+        std::atomic<uint64_t> passes{0};
+        std::thread sender([&] {
+            vexa::PacketForwarder buffer;
+            while (phase.load() != 3) {
+                const int p = phase.load();
+                for (int i = 0; p != 0 && i < TUNNELS; ++i) {
+                    bytes d = datagrams[i];
+                    if (p == 1) {
+                        std::memcpy(buffer.data, d.data(), d.size());
+                        buffer.length = static_cast<int32_t>(d.size());
+                        buffer.source = client_ep();
+                        buffer.process_and_forward(relay->get_client_pool());
+                    }
+                    if (p == 1 || records[i]->parked_at.load() != 0)
+                        held[i]->authenticate(reinterpret_cast<char*>(d.data()), d.size());
+                }
+                passes.fetch_add(1);
+                if (p == 0)
+                    std::this_thread::yield();
+            }
+        });
+        // Waits for a whole pass of the sender after this point.
+        auto full_pass = [&] {
+            const uint64_t seen = passes.load();
+            return eventually([&] { return passes.load() >= seen + 2; });
+        };
+        const int start = now.load();
+        for (int t = 1; t <= 2; ++t) {
+            now.store(start + t);
+            tick();
+        }
+        phase.store(1);  // traffic arrives while the third check parks
+        now.store(start + 3);
+        tick();
+        EXPECT_TRUE(full_pass());
+        phase.store(2);
+        for (int t = 4; t <= MAX_TICKS; ++t) {
+            EXPECT_TRUE(full_pass());
+            now.store(start + t);
+            tick();
+            bool all_ended = true;
+            for (const auto& r : records)
+                all_ended = all_ended && r->ended_at.load() != 0;
+            if (all_ended)
+                break;
+        }
+        phase.store(3);
+        sender.join();
+        for (int i = 0; i < TUNNELS; ++i) {
+            const Record& r = *records[i];
+            ASSERT_NE(0, r.parked_at.load()) << "round " << round << " tunnel " << i;
+            EXPECT_EQ(r.parked_at.load() + 2, r.ended_at.load()) << "round " << round << " tunnel " << i;
+            EXPECT_EQ(0, r.active_after_parking.load()) << "round " << round << " tunnel " << i;
+        }
+        EXPECT_EQ("0", relay->get_statistics()["sessions"]);
+        now.store(start + MAX_TICKS);
+    }
+}
 
 TEST_F(Check, SilentTunnelsByResumeTimeout)
 {
@@ -202,6 +368,38 @@ TEST_F(Check, ATimerErrorStopsTheCheck)
         relay->handle_periodic(boost::asio::error::operation_aborted);
     EXPECT_TRUE(ev->states().empty());
     EXPECT_TRUE(relay->session_tracked("s"));
+}
+
+TEST_F(Check, AThrowingCallbackStopsNeitherTheCheckNorItsTimer)
+{
+    // Empty std::functions made into boost::functions: non-empty ones that
+    // throw bad_function_call. On the server side, walked first.
+    const std::function<void(eSESSION_STATE)> no_state;
+    const std::function<void(const std::string&)> no_end;
+    const Keys bad = keys_for(0xc9000001);
+    ASSERT_TRUE(relay->setup_server_to_client_tunnel(nowhere(), bad.wire_spi(), bad.salt, bad.key_chars(),
+                                                     0, 0, "rtag-bad", "conn", "bad", "log-bad",
+                                                     no_state, no_end));
+    auto ev = make_events();
+    c2s(keys_for(0xc9000002), "good", nowhere(), ev);
+    for (int t = 1; t <= 3; ++t)
+        EXPECT_NO_THROW(tick()) << "tick " << t;
+    EXPECT_EQ(States{INTERRUPTED}, ev->states());
+    EXPECT_EQ(Reasons{"ConnectionTimeout"}, ev->reasons());  // ended on the third tick
+    EXPECT_FALSE(relay->session_tracked("bad"));
+    EXPECT_FALSE(relay->session_tracked("good"));
+    for (const char* which : {"state", "termination"}) {
+        const auto failed = log.find(std::string("*** UDPConnection: the ") + which +
+                                     " callback of session bad failed: ");
+        ASSERT_EQ(1u, failed.size()) << which;
+        EXPECT_EQ(boost::log::trivial::error, failed[0].severity);
+        EXPECT_EQ("log-bad", failed[0].session_log_id);
+    }
+    // Each tick re-armed the timer: re-arming aborts the wait before it, and
+    // stopping aborts the last one, so two aborted waits, the stop's cancel
+    // and the last aborted wait are ready to run.
+    relay->stop();
+    EXPECT_EQ(4u, loop.poll());
 }
 
 class CheckZeroLimit : public RelayFixture {

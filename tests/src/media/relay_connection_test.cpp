@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 using namespace relay_test;
@@ -76,6 +77,24 @@ TEST(UdpConnection, StateIsStoredAndReportedWithoutComparison)
     t->set_udp_session_state(ACTIVE);
     t->set_udp_session_state(ACTIVE);
     EXPECT_EQ((std::vector<eSESSION_STATE>{ACTIVE, ACTIVE}), ev->states());
+}
+
+TEST(UdpConnection, ThrowingCallbacksAreLoggedAndGoNoFurther)
+{
+    LogCapture log;
+    const Keys k = keys_for(11);
+    // Empty std::functions made into boost::functions throw bad_function_call.
+    auto t = std::unique_ptr<vexa::UDPConnection>(new vexa::UDPConnection(
+        endpoint(boost::asio::ip::make_address("127.0.0.9"), 50000), k.salt, k.key_chars(), 0, "rtag",
+        "conn", "sid", "log-id", k.wire_spi(), true, 0, std::function<void(eSESSION_STATE)>(),
+        std::function<void(const std::string&)>()));
+    EXPECT_NO_THROW(t->set_udp_session_state(INTERRUPTED));
+    EXPECT_EQ(INTERRUPTED, t->get_udp_session_state());
+    t.reset();  // "Unknown" from the destructor: must not end the process
+    EXPECT_EQ(1u, log.count("*** UDPConnection: the state callback of session sid failed: "));
+    const auto ended = log.find("*** UDPConnection: the termination callback of session sid failed: ");
+    ASSERT_EQ(1u, ended.size());
+    EXPECT_EQ("log-id", ended[0].session_log_id);
 }
 
 TEST(UdpConnection, BadKeyThrowsAndReportsNothing)

@@ -5,6 +5,8 @@
 
 #include <boost/bind/bind.hpp>
 
+#include <functional>
+
 using namespace relay_test;
 using boost::placeholders::_1;
 
@@ -247,6 +249,132 @@ TEST_F(Forwarding, RoamingPeerFollowsTheSourceUntilTheCallbackIsEmptied)
     EXPECT_EQ(4u, count(up));
     EXPECT_EQ(second, down->get_target_endpoint());
     EXPECT_EQ(second, up->get_client_peer());
+}
+
+TEST_F(Forwarding, AReplayedDatagramMovesNeitherPeer)
+{
+    const endpoint home(boost::asio::ip::make_address("127.0.0.21"), 1111);
+    const endpoint thief(boost::asio::ip::make_address("127.0.0.66"), 6666);
+    const endpoint roamed(boost::asio::ip::make_address("127.0.0.22"), 2222);
+    for (const bool client_side : {true, false}) {
+        const std::string sid = client_side ? "c" : "s";
+        auto ev = make_events();
+        const Keys ck = keys_for(client_side ? 0xa5000001 : 0xa5000003);
+        const Keys sk = keys_for(client_side ? 0xa5000002 : 0xa5000004);
+        auto up = c2s(ck, sid, server_ep(), ev);
+        auto down = s2c(sk, sid, nowhere(), ev);
+        cross_wire(up, down);
+        // The side under test: its tunnel, keys, stored peer, and where the
+        // other direction sends (what the peer callback sets).
+        const auto& tunnel = client_side ? up : down;
+        const Keys& k = client_side ? ck : sk;
+        auto send = [&](const bytes& d, const endpoint& from) {
+            client_side ? from_client(d, from) : from_server(d, from);
+        };
+        auto peer = [&] { return client_side ? up->get_client_peer() : down->get_server_peer(); };
+        auto return_path = [&] { return client_side ? down->get_target_endpoint() : up->get_target_endpoint(); };
+        const std::string changed = std::string(client_side ? "Client" : "Server") + " IP address has changed - ";
+
+        for (uint32_t seq = 1; seq <= 3; ++seq)
+            send(datagram(k, seq), home);
+        ASSERT_EQ(home, peer()) << sid;
+        ASSERT_EQ(home, return_path()) << sid;
+        // Captured datagrams sent again from elsewhere, the newest included:
+        // forwarded and counted, but nothing moves.
+        for (uint32_t seq : {2u, 3u, 1u})
+            send(datagram(k, seq), thief);
+        EXPECT_EQ(6u, count(tunnel)) << sid;
+        EXPECT_EQ(home, peer()) << sid;
+        EXPECT_EQ(home, return_path()) << sid;
+        EXPECT_EQ(0u, log.count(changed + vexa::endpoint_text(thief))) << sid;
+        // Genuine roaming: a newer one from the new address moves the peer,
+        // and an older one from the old address does not move it back.
+        send(datagram(k, 4), roamed);
+        EXPECT_EQ(roamed, peer()) << sid;
+        EXPECT_EQ(roamed, return_path()) << sid;
+        EXPECT_EQ(1u, log.count(changed + vexa::endpoint_text(roamed))) << sid;
+        send(datagram(k, 3), home);
+        EXPECT_EQ(roamed, peer()) << sid;
+        EXPECT_EQ(roamed, return_path()) << sid;
+    }
+}
+
+TEST_F(Forwarding, NewerSequenceNumbersCountAcrossTheWrap)
+{
+    struct Case {
+        uint32_t seen, next;
+        bool moves;
+    };
+    const Case cases[] = {
+        {5, 6, true},           {5, 5, false},          {5, 4, false},
+        {0xfffffff0u, 0x10, true},   // wrapped forward
+        {0x10, 0xfffffff0u, false},  // behind across the wrap
+        {0xffffffffu, 0, true},
+        {0, 0x7fffffffu, true},      // ahead by less than half the space
+        {0, 0x80000000u, false},     // exactly half: not newer
+        {0x80000000u, 0, false},
+    };
+    const endpoint first(boost::asio::ip::make_address("127.0.0.21"), 1111);
+    const endpoint second(boost::asio::ip::make_address("127.0.0.22"), 2222);
+    uint32_t spi = 0xa6000001;
+    for (const auto& cs : cases) {
+        auto ev = make_events();
+        const Keys k = keys_for(spi++);
+        auto t = c2s(k, "w" + std::to_string(spi), nowhere(), ev);
+        t->set_peer_learnt([](const endpoint&) {});
+        from_client(datagram(k, cs.seen), first);  // the first is always newest
+        ASSERT_EQ(first, t->get_client_peer()) << cs.seen;
+        from_client(datagram(k, cs.next), second);
+        EXPECT_EQ(cs.moves ? second : first, t->get_client_peer()) << cs.seen << " then " << cs.next;
+        EXPECT_EQ(2u, count(t));
+    }
+}
+
+TEST_F(Forwarding, ARekeyRestartsTheSequenceWindow)
+{
+    auto ev = make_events();
+    const Keys old_keys = keys_for(0xa7000001), new_keys = keys_for(0xa7000002);
+    auto t = c2s(old_keys, "s", nowhere(), ev, 0, 600);
+    t->set_peer_learnt([](const endpoint&) {});
+    const endpoint a(boost::asio::ip::make_address("127.0.0.21"), 1111);
+    const endpoint b(boost::asio::ip::make_address("127.0.0.22"), 2222);
+    const endpoint c(boost::asio::ip::make_address("127.0.0.23"), 3333);
+    from_client(datagram(old_keys, 1000), a);
+    ASSERT_EQ(t, c2s(new_keys, "s", nowhere(), ev, 0, 600));  // resumed: new SPI and key
+    // The new key's sequence starts low again: its first datagram is newest.
+    from_client(datagram(new_keys, 1), b);
+    EXPECT_EQ(b, t->get_client_peer());
+    from_client(datagram(new_keys, 1), c);  // replayed
+    EXPECT_EQ(b, t->get_client_peer());
+    from_client(datagram(new_keys, 2), c);
+    EXPECT_EQ(c, t->get_client_peer());
+    EXPECT_EQ(4u, count(t));
+}
+
+TEST_F(Forwarding, AThrowingPeerCallbackIsLoggedAndTheDatagramStillGoes)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xa0000003);
+    auto t = c2s(k, "s", nowhere(), ev);
+    t->set_peer_learnt(std::function<void(const endpoint&)>());  // throws bad_function_call
+    EXPECT_NO_THROW(from_client(datagram(k, 1)));
+    EXPECT_EQ(1u, count(t));
+    EXPECT_EQ(std::vector<eSESSION_STATE>{ACTIVE}, ev->states());
+    const auto failed = log.find("*** UDPConnection: the peer-learnt callback of session s failed: ");
+    ASSERT_EQ(1u, failed.size());
+    EXPECT_EQ(boost::log::trivial::error, failed[0].severity);
+}
+
+TEST_F(ForwardingNoRoaming, AThrowingPeerCallbackIsLoggedAndTheDatagramStillGoes)
+{
+    auto ev = make_events();
+    const Keys k = keys_for(0xa0000004);
+    auto t = c2s(k, "s", nowhere(), ev);
+    t->set_peer_learnt(std::function<void(const endpoint&)>());
+    EXPECT_NO_THROW(from_client(datagram(k, 1)));
+    EXPECT_EQ(1u, count(t));
+    EXPECT_FALSE(t->has_peer_learnt());  // tried once, as a working one is
+    EXPECT_EQ(1u, log.count("*** UDPConnection: the peer-learnt callback of session s failed: "));
 }
 
 TEST_F(Forwarding, TheTableFamilyServesTunnelsToo)
