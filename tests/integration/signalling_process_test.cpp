@@ -55,6 +55,8 @@ protected:
             const std::size_t from = log.size() > 30000 ? log.size() - 30000 : 0;
             std::fprintf(stderr, "--- gateway log (tail) ---\n%s\n--- stdout ---\n%s\n",
                          log.substr(from).c_str(), gw->stdout_text().c_str());
+            if (!gw->running())
+                std::fprintf(stderr, "--- the gateway had ended (signal %d) ---\n", gw->signal());
         }
     }
 
@@ -89,6 +91,17 @@ protected:
         return a;
     }
 
+    // The next server leg to reach the test server; a failure says how far
+    // the attempts got.
+    std::shared_ptr<TlsServerConnection> server_leg()
+    {
+        auto c = server.accept(15s);
+        if (!c)
+            ADD_FAILURE() << "the server was not connected: " << server.tcp_accepts() << " TCP accepts, "
+                          << server.failed_handshakes() << " failed handshakes";
+        return c;
+    }
+
     bool logged(const std::string& text, std::chrono::milliseconds timeout = 5s)
     {
         return gw->wait_for_log(text, timeout);
@@ -117,8 +130,8 @@ TEST_P(AddConnectionSni, ServerIsConnectedAtOnceWithTheGatewayCertificate)
     ASSERT_FALSE(rtag.empty());
 
     // No client exists yet: the server leg connects on its own.
-    const auto conn = server.accept(15s);
-    ASSERT_TRUE(conn) << "the server was not connected";
+    const auto conn = server_leg();
+    ASSERT_TRUE(conn);
     EXPECT_EQ(conn->sni(), c.expected_sni);
     EXPECT_EQ(conn->protocol(), "TLSv1.2");
     const auto& gateway_der = conn->client_certificate_der();
@@ -151,7 +164,7 @@ TEST_F(SignallingProcess, ClientHelloReachesTheServerRewrittenAndSignedWithTheCt
     const auto tag = TestSessionTag::tovik(server_identity()->der());
     const std::string rtag = broker.add_connection(to_server(tag));
     ASSERT_FALSE(rtag.empty());
-    const auto conn = server.accept(15s);
+    const auto conn = server_leg();
     ASSERT_TRUE(conn);
 
     const HelloHop client_hop{"1.0", "client-proxy.kavri.test", 0};
@@ -203,7 +216,7 @@ TEST_F(SignallingProcess, SessionLimitAdmitsOneMoreThanTheMaximum)
     for (int i = 0; i < 3; ++i) {
         const auto tag = TestSessionTag::tovik(server_identity()->der());
         EXPECT_FALSE(broker.add_connection(to_server(tag, "conn-" + std::to_string(i))).empty()) << i;
-        EXPECT_TRUE(server.accept(15s)) << i;
+        EXPECT_TRUE(server_leg()) << i;
     }
     const auto fourth = TestSessionTag::tovik(server_identity()->der());
     EXPECT_EQ(broker.add_connection(to_server(fourth, "conn-3")), "");
@@ -216,7 +229,7 @@ TEST_F(SignallingProcess, DuplicateSessionIdIsRefused)
     ASSERT_NO_FATAL_FAILURE(start());
     const auto tag = TestSessionTag::tovik(server_identity()->der());
     ASSERT_FALSE(broker.add_connection(to_server(tag, "first")).empty());
-    ASSERT_TRUE(server.accept(15s));
+    ASSERT_TRUE(server_leg());
     // The same session id under another tag text is the same session.
     const auto same_id = TestSessionTag::tovik(server_identity()->der(), 2, tag.session_id());
     ASSERT_NE(same_id.text(), tag.text());
@@ -249,7 +262,7 @@ TEST_F(SignallingProcess, UnpairedTaggedConnectionTimesOutExactlyOnce)
     ASSERT_NO_FATAL_FAILURE(start({"SsigMaxNoActivitySeconds=5"}));
     const auto tag = TestSessionTag::tovik(server_identity()->der());
     ASSERT_FALSE(broker.add_connection(to_server(tag, "idle-1")).empty());
-    const auto conn = server.accept(15s);
+    const auto conn = server_leg();
     ASSERT_TRUE(conn);
 
     // Idle for more than one 5-second tick: dropped within about 15 s.
@@ -270,7 +283,7 @@ TEST_F(SignallingProcess, RemovedTaggedConnectionClosesItsServerLegSilently)
     const auto tag = TestSessionTag::tovik(server_identity()->der());
     const std::string rtag = broker.add_connection(to_server(tag, "removed-1"));
     ASSERT_FALSE(rtag.empty());
-    const auto conn = server.accept(15s);
+    const auto conn = server_leg();
     ASSERT_TRUE(conn);
 
     ASSERT_TRUE(broker.remove_connection(rtag));
@@ -279,7 +292,7 @@ TEST_F(SignallingProcess, RemovedTaggedConnectionClosesItsServerLegSilently)
     ASSERT_TRUE(broker.command("get-info")) << "the control connection is still there";
     // The session id is free again.
     EXPECT_FALSE(broker.add_connection(to_server(tag, "removed-2")).empty());
-    EXPECT_TRUE(server.accept(15s));
+    EXPECT_TRUE(server_leg());
 }
 
 TEST_F(SignallingProcess, BusyTcpPortIsAFatalStartFailure)
@@ -312,7 +325,7 @@ TEST_F(SignallingProcess, ControlChannelOverTls)
     EXPECT_TRUE(logged("TLS enabled on XMLTCP control channel."));
     const auto tag = TestSessionTag::tovik(server_identity()->der());
     EXPECT_FALSE(broker.add_connection(to_server(tag)).empty());
-    EXPECT_TRUE(server.accept(15s));
+    EXPECT_TRUE(server_leg());
 
     // A broker speaking plain TCP gets no answer.
     ControlBroker plain;
@@ -326,7 +339,7 @@ TEST_F(SignallingProcess, ShutdownClosesBothLegsAndLeavesTheProcessIdle)
     const auto tag = TestSessionTag::tovik(server_identity()->der());
     const std::string rtag = broker.add_connection(to_server(tag));
     ASSERT_FALSE(rtag.empty());
-    const auto conn = server.accept(15s);
+    const auto conn = server_leg();
     ASSERT_TRUE(conn);
     TlsTestClient client;
     ASSERT_TRUE(client.connect(gw->external_tcp_port()));
