@@ -119,6 +119,11 @@ struct SniCase {
     std::optional<std::string> expected_sni;
 };
 
+void PrintTo(const SniCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class AddConnectionSni : public SignallingProcess, public ::testing::WithParamInterface<SniCase> {};
 
 TEST_P(AddConnectionSni, ServerIsConnectedAtOnceWithTheGatewayCertificate)
