@@ -2,15 +2,20 @@
 // (bounded in time) and PEM/DER conversions. Used by one test thread.
 #pragma once
 
+#include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -149,6 +154,53 @@ inline OpensslPki make_openssl_pki(const CertTestDir& dir, const std::string& le
             throw std::runtime_error(step + ": " + r.output);
     }
     return pki;
+}
+
+struct X509Deleter {
+    void operator()(X509* x) const { X509_free(x); }
+};
+struct EvpPkeyDeleter {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+using x509_ptr = std::unique_ptr<X509, X509Deleter>;
+using pkey_ptr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
+
+// A fresh RSA key of the given size, made in process.
+inline pkey_ptr make_rsa_key(int bits)
+{
+    return pkey_ptr(EVP_RSA_gen(static_cast<unsigned>(bits)));
+}
+
+// A certificate for key with subject CN=cn, valid for days from an hour ago,
+// signed by issuer_key under issuer's subject, or self-signed when issuer is
+// null. With ca set it carries basicConstraints CA:TRUE.
+inline x509_ptr make_certificate(EVP_PKEY* key, const std::string& cn, X509* issuer = nullptr,
+                                 EVP_PKEY* issuer_key = nullptr, bool ca = false, int days = 30)
+{
+    x509_ptr cert(X509_new());
+    if (!cert || !key)
+        return nullptr;
+    static std::atomic<long> serial{1};
+    X509_set_version(cert.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * days);
+    X509_set_pubkey(cert.get(), key);
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
+    X509V3_CTX v3;
+    X509V3_set_ctx_nodb(&v3);
+    X509V3_set_ctx(&v3, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
+    if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, NID_basic_constraints,
+                                                  ca ? "critical,CA:TRUE" : "CA:FALSE")) {
+        X509_add_ext(cert.get(), ext, -1);
+        X509_EXTENSION_free(ext);
+    }
+    if (X509_sign(cert.get(), issuer_key ? issuer_key : key, EVP_sha256()) <= 0)
+        return nullptr;
+    return cert;
 }
 
 }  // namespace kavri_test

@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -34,6 +36,34 @@ unsigned short free_port(int type)
         throw std::runtime_error("free_port failed");
     ::close(fd);
     return ntohs(addr.sin_port);
+}
+
+bool is_listening(unsigned short port)
+{
+    char local[32];
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // column titles
+        while (std::getline(in, line)) {
+            // "  sl  local_address rem_address   st ..."; state 0A is LISTEN.
+            unsigned slot = 0, state = 0;
+            char remote[64];
+            if (std::sscanf(line.c_str(), " %u: %31s %63s %x", &slot, local, remote, &state) != 4 ||
+                state != 0x0A)
+                continue;
+            const std::string addr = local;
+            const std::size_t colon = addr.rfind(':');
+            if (colon == std::string::npos ||
+                std::strtoul(addr.c_str() + colon + 1, nullptr, 16) != port)
+                continue;
+            const std::string host = addr.substr(0, colon);
+            if (host == "0100007F" || host.find_first_not_of('0') == std::string::npos ||
+                host == "0000000000000000FFFF00000100007F")
+                return true;
+        }
+    }
+    return false;
 }
 
 std::vector<std::string> GatewayProcess::loopback_config()
@@ -61,7 +91,7 @@ std::string read_file(const std::filesystem::path& p)
 
 }  // namespace
 
-GatewayProcess::GatewayProcess(Options options)
+GatewayProcess::GatewayProcess(Options options) : config(options.config)
 {
     std::string tmpl = (std::filesystem::temp_directory_path() / "kavri-gw-XXXXXX").string();
     if (!::mkdtemp(&tmpl[0]))
@@ -148,6 +178,51 @@ std::string GatewayProcess::log() const
     for (const auto& f : files)
         text += read_file(f);
     return text;
+}
+
+std::string GatewayProcess::setting(const std::string& key) const
+{
+    std::string value;
+    for (const auto& l : config)
+        if (l.rfind(key + "=", 0) == 0)
+            value = l.substr(key.size() + 1);
+    return value;
+}
+
+unsigned short GatewayProcess::port(const std::string& key) const
+{
+    const std::string v = setting(key);
+    const unsigned long n = std::strtoul(v.c_str(), nullptr, 10);
+    return n <= 65535 ? static_cast<unsigned short>(n) : 0;
+}
+
+bool GatewayProcess::wait_listening(unsigned short port, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (is_listening(port))
+            return true;
+        if (!running() || std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::chrono::milliseconds GatewayProcess::cpu_time() const
+{
+    // Fields 14 and 15 of /proc/<pid>/stat, after the parenthesised name.
+    const std::string stat = read_file("/proc/" + std::to_string(child) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    if (end == std::string::npos)
+        return std::chrono::milliseconds(0);
+    std::istringstream fields(stat.substr(end + 2));
+    std::string skip;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i < 14; ++i)
+        fields >> skip;
+    fields >> utime >> stime;
+    const long hz = ::sysconf(_SC_CLK_TCK);
+    return std::chrono::milliseconds((utime + stime) * 1000 / static_cast<unsigned long long>(hz));
 }
 
 std::string GatewayProcess::stdout_text() const

@@ -16,6 +16,9 @@ namespace kavri_test {
 
 // A free port on 127.0.0.1 for the given socket type (SOCK_STREAM or SOCK_DGRAM).
 unsigned short free_port(int type);
+// True when some socket listens on TCP port of 127.0.0.1 or of any address,
+// as /proc/net/tcp shows it (no connection is made).
+bool is_listening(unsigned short port);
 
 class GatewayProcess {
 public:
@@ -41,6 +44,21 @@ public:
     const std::filesystem::path& dir() const { return tmp; }
     pid_t pid() const { return child; }
 
+    // The value of a configuration key as written (a later line wins), or "".
+    std::string setting(const std::string& key) const;
+    // A port setting as a number (0 when absent or not a number).
+    unsigned short port(const std::string& key) const;
+    unsigned short external_tcp_port() const { return port("ExternalTCPPort"); }
+    unsigned short control_port() const { return port("TCPControlPort"); }
+    unsigned short external_udp_port() const { return port("ExternalUDPPort"); }
+    unsigned short internal_udp_port() const { return port("InternalUDPPort"); }
+    // Waits until the TCP port listens; false on timeout or once the
+    // process has ended.
+    bool wait_listening(unsigned short port,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // User and system CPU time of the process so far, all threads.
+    std::chrono::milliseconds cpu_time() const;
+
     // Concatenated text of every log file, oldest first.
     std::string log() const;
     std::string stdout_text() const;
@@ -55,6 +73,7 @@ public:
     void kill_now();
 
 private:
+    std::vector<std::string> config;
     std::filesystem::path tmp;
     pid_t child = -1;
     bool reaped = false;

@@ -27,6 +27,13 @@ void ControlBroker::close()
         m_fd = -1;
     }
     m_buffer.clear();
+    m_kept.clear();
+}
+
+void ControlBroker::set_client_certificate(const std::string& cert_path, const std::string& key_path)
+{
+    m_cert_path = cert_path;
+    m_key_path = key_path;
 }
 
 bool ControlBroker::connect(unsigned short port, bool tls, std::chrono::milliseconds timeout)
@@ -55,6 +62,12 @@ bool ControlBroker::connect(unsigned short port, bool tls, std::chrono::millisec
         return true;
     m_ctx = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_verify(m_ctx, SSL_VERIFY_NONE, nullptr);
+    if (!m_cert_path.empty() &&
+        (SSL_CTX_use_certificate_file(m_ctx, m_cert_path.c_str(), SSL_FILETYPE_PEM) != 1 ||
+         SSL_CTX_use_PrivateKey_file(m_ctx, m_key_path.c_str(), SSL_FILETYPE_PEM) != 1)) {
+        close();
+        return false;
+    }
     m_ssl = SSL_new(m_ctx);
     SSL_set_fd(m_ssl, m_fd);
     if (SSL_connect(m_ssl) != 1) {
@@ -141,6 +154,16 @@ bool ControlBroker::fill(std::size_t needed, std::chrono::steady_clock::time_poi
 
 std::optional<BrokerMessage> ControlBroker::read_message(std::chrono::milliseconds timeout)
 {
+    if (!m_kept.empty()) {
+        BrokerMessage m = std::move(m_kept.front());
+        m_kept.pop_front();
+        return m;
+    }
+    return read_framed(timeout);
+}
+
+std::optional<BrokerMessage> ControlBroker::read_framed(std::chrono::milliseconds timeout)
+{
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::size_t eol;
     while ((eol = m_buffer.find("\r\n")) == std::string::npos)
@@ -192,7 +215,7 @@ std::vector<BrokerMessage> ControlBroker::read_all(std::chrono::milliseconds qui
 
 bool ControlBroker::wait_readable(std::chrono::milliseconds timeout)
 {
-    if (!m_buffer.empty() || (m_ssl && SSL_pending(m_ssl) > 0))
+    if (!m_kept.empty() || !m_buffer.empty() || (m_ssl && SSL_pending(m_ssl) > 0))
         return true;
     pollfd p{m_fd, POLLIN, 0};
     return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
@@ -213,4 +236,123 @@ bool ControlBroker::wait_closed(std::chrono::milliseconds timeout)
         if (n == -2)
             return false;
     }
+}
+
+std::optional<std::string> BrokerMessage::element(const std::string& name) const
+{
+    const std::string open = "<" + name + ">", close = "</" + name + ">";
+    const std::size_t start = body.find(open);
+    if (start == std::string::npos)
+        return std::nullopt;
+    const std::size_t end = body.find(close, start + open.size());
+    if (end == std::string::npos)
+        return std::nullopt;
+    return body.substr(start + open.size(), end - start - open.size());
+}
+
+std::string BrokerMessage::command() const
+{
+    const std::size_t root = body.find("<kavri-sg");
+    if (root == std::string::npos)
+        return "";
+    const std::size_t open = body.find('<', body.find('>', root));
+    if (open == std::string::npos)
+        return "";
+    const std::size_t end = body.find_first_of(" />\r\n", open + 1);
+    return body.substr(open + 1, end == std::string::npos ? std::string::npos : end - open - 1);
+}
+
+std::optional<BrokerMessage> ControlBroker::command(const std::string& command, const params_t& params,
+                                                    std::chrono::milliseconds timeout)
+{
+    const std::string id = next_id();
+    if (!send_command(command, params, id))
+        return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        auto m = read_framed(left);
+        if (!m)
+            return std::nullopt;
+        if (m->reply_id == id)
+            return m;
+        m_kept.push_back(std::move(*m));
+    }
+}
+
+bool ControlBroker::init(std::chrono::milliseconds timeout)
+{
+    const auto reply = command("init", {}, timeout);
+    return reply && reply->element("result") == std::optional<std::string>("ok");
+}
+
+std::string ControlBroker::add_connection(const AddConnection& a, std::chrono::milliseconds timeout)
+{
+    params_t params{{"ip-address", a.ip_address}, {"tcp-port", std::to_string(a.tcp_port)}};
+    if (a.server_sni)
+        params.emplace_back("server-sni", *a.server_sni);
+    if (a.sg_sni)
+        params.emplace_back("sg-sni", *a.sg_sni);
+    params.emplace_back("ctag", a.ctag);
+    params.emplace_back("connection-id", a.connection_id);
+    const auto reply = command("add-connection", params, timeout);
+    if (!reply || reply->element("result") != std::optional<std::string>("ok"))
+        return "";
+    return reply->element("rtag").value_or("");
+}
+
+bool ControlBroker::remove_connection(const std::string& rtag, std::chrono::milliseconds timeout)
+{
+    const auto reply = command("remove-connection", {{"rtag", rtag}}, timeout);
+    return reply && reply->element("result") == std::optional<std::string>("ok");
+}
+
+std::optional<BrokerMessage> ControlBroker::next_notification(std::chrono::milliseconds timeout)
+{
+    for (auto it = m_kept.begin(); it != m_kept.end(); ++it)
+        if (!it->reply_id) {
+            BrokerMessage m = std::move(*it);
+            m_kept.erase(it);
+            return m;
+        }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        auto m = read_framed(left);
+        if (!m)
+            return std::nullopt;
+        if (!m->reply_id)
+            return m;
+        m_kept.push_back(std::move(*m));
+    }
+}
+
+std::optional<BrokerMessage> ControlBroker::next_connection_closed(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        auto m = next_notification(left);
+        if (!m || m->command() == "connection-closed")
+            return m;  // nothing: timed out, or the connection closed
+    }
+}
+
+std::vector<BrokerMessage> ControlBroker::connection_closed_within(std::chrono::milliseconds wait)
+{
+    std::vector<BrokerMessage> out;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (auto m = next_connection_closed(std::chrono::duration_cast<std::chrono::milliseconds>(
+               deadline - std::chrono::steady_clock::now())))
+        out.push_back(std::move(*m));
+    return out;
 }

@@ -1,6 +1,8 @@
-// Test helpers for the AES-GCM engines and the media relay: datagrams built
-// and checked with OpenSSL's EVP (the independent truth) and hex conversion.
+// Test helpers for the AES-GCM engines and the media relay: the EVP
+// datagram helpers (media_crypto.h) and hex conversion.
 #pragma once
+
+#include "media_crypto.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,19 +10,6 @@
 #include <vector>
 
 namespace relay_test {
-
-using bytes = std::vector<unsigned char>;
-
-bytes from_hex(const std::string& hex);
-std::string to_hex(const unsigned char* p, size_t n);
-inline std::string to_hex(const bytes& b) { return to_hex(b.data(), b.size()); }
-std::vector<char> as_key(const bytes& b);
-
-// The datagram (SPI, sequence, IV, ciphertext, tag) for the 16-byte header
-// and plaintext, with nonce = BE32(salt) || header[8..16), AAD = header[0..8).
-bytes evp_seal(const bytes& key, uint32_t salt, const unsigned char* header, const bytes& plaintext);
-// True when EVP accepts the datagram's tag.
-bool evp_open(const bytes& key, uint32_t salt, const bytes& datagram, bytes* plaintext = nullptr);
 
 bool cpu_has_aes_ni();
 

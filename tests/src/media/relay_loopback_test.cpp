@@ -2,6 +2,7 @@
 // server socket, tunnels wired as the signalling gateway wires them. Drops
 // are proved by order: the bad datagram goes first, the good one after, and
 // only the good one arrives (each direction keeps its order).
+#include "UdpPeer.h"
 #include "relay_fixture.h"
 
 #include <boost/bind/bind.hpp>
@@ -23,56 +24,19 @@ namespace {
 
 using endpoint = boost::asio::ip::udp::endpoint;
 
-// A UDP socket on 127.0.0.1 with a receive time-out.
+// The shared loopback UDP peer, with a receive time-out kept per peer.
 class Peer {
 public:
-    explicit Peer(int timeout_ms = 1000)
-    {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        set_timeout(timeout_ms);
-    }
-    ~Peer() { close(fd); }
-    void set_timeout(int ms)
-    {
-        timeval tv{ms / 1000, (ms % 1000) * 1000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-    endpoint local() const
-    {
-        sockaddr_in a{};
-        socklen_t l = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l);
-        return endpoint(boost::asio::ip::address_v4(ntohl(a.sin_addr.s_addr)), ntohs(a.sin_port));
-    }
-    void send_to(const bytes& d, uint16_t port) const
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
+    explicit Peer(int timeout_ms = 1000) : timeout(timeout_ms) {}
+    void set_timeout(int ms) { timeout = std::chrono::milliseconds(ms); }
+    endpoint local() const { return endpoint(boost::asio::ip::address_v4::loopback(), udp.port()); }
+    void send_to(const bytes& d, uint16_t port) const { udp.send_to(port, d); }
     // Empty on time-out.
-    bytes receive(uint16_t* from_port = nullptr) const
-    {
-        bytes buf(4096);
-        sockaddr_in a{};
-        socklen_t l = sizeof a;
-        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&a), &l);
-        if (n < 0)
-            return bytes();
-        buf.resize(static_cast<size_t>(n));
-        if (from_port)
-            *from_port = ntohs(a.sin_port);
-        return buf;
-    }
+    bytes receive(uint16_t* from_port = nullptr) const { return udp.receive(timeout, from_port); }
 
 private:
-    int fd;
+    kavri_test::UdpPeer udp;
+    std::chrono::milliseconds timeout;
 };
 
 template <class F>

@@ -1,0 +1,190 @@
+#include "TlsTestServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace kavri_test {
+
+namespace {
+
+// Every peer certificate is accepted: the test reads it afterwards.
+int accept_any(int, X509_STORE_CTX*)
+{
+    return 1;
+}
+
+}  // namespace
+
+TlsTestServer::TlsTestServer(TestIdentity::ptr identity)
+{
+    m_identities.push_back(std::move(identity));
+    m_ctx = SSL_CTX_new(TLS_server_method());
+    if (!m_ctx)
+        throw std::runtime_error("TlsTestServer: SSL_CTX_new failed");
+    SSL_CTX_set_min_proto_version(m_ctx, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(m_ctx, TLS1_2_VERSION);
+    // The gateway's default key may be 1024 bits.
+    SSL_CTX_set_security_level(m_ctx, 1);
+    SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER, accept_any);
+    SSL_CTX_set_tlsext_servername_callback(m_ctx, &TlsTestServer::on_server_name);
+    SSL_CTX_set_session_cache_mode(m_ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_options(m_ctx, SSL_OP_NO_TICKET);
+
+    m_listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (m_listen_fd < 0 || ::bind(m_listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(m_listen_fd, 128) != 0 ||
+        ::getsockname(m_listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (m_listen_fd >= 0)
+            ::close(m_listen_fd);
+        SSL_CTX_free(m_ctx);
+        throw std::runtime_error("TlsTestServer: cannot listen on 127.0.0.1");
+    }
+    m_port = ntohs(addr.sin_port);
+    m_accept_thread = std::thread([this] { accept_loop(); });
+}
+
+TlsTestServer::~TlsTestServer()
+{
+    stop();
+    SSL_CTX_free(m_ctx);
+}
+
+void TlsTestServer::stop()
+{
+    if (m_stopping.exchange(true))
+        return;
+    m_ready_cv.notify_all();
+    if (m_accept_thread.joinable())
+        m_accept_thread.join();
+    // The accept thread is gone: nothing adds handshake threads any more.
+    for (auto& t : m_handshake_threads)
+        t.join();
+    m_handshake_threads.clear();
+    ::close(m_listen_fd);
+    m_listen_fd = -1;
+}
+
+void TlsTestServer::set_identities(std::vector<TestIdentity::ptr> identities)
+{
+    if (identities.empty())
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_identities = std::move(identities);
+    m_next_identity = 0;
+}
+
+void TlsTestServer::set_handshake_delay(ms delay)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_handshake_delay = delay;
+}
+
+std::shared_ptr<TlsServerConnection> TlsTestServer::accept(ms timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_ready_cv.wait_for(lock, timeout, [this] { return !m_ready.empty() || m_stopping; }) ||
+        m_ready.empty())
+        return nullptr;
+    auto c = m_ready.front();
+    m_ready.pop_front();
+    return c;
+}
+
+std::size_t TlsTestServer::tcp_accepts() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_accepts;
+}
+
+std::size_t TlsTestServer::failed_handshakes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failed;
+}
+
+void TlsTestServer::accept_loop()
+{
+    while (!m_stopping) {
+        pollfd p{m_listen_fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        const int fd = ::accept(m_listen_fd, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        TestIdentity::ptr identity;
+        std::size_t index;
+        ms delay;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            index = m_accepts++;
+            identity = m_identities[std::min(m_next_identity, m_identities.size() - 1)];
+            ++m_next_identity;
+            delay = m_handshake_delay;
+        }
+        m_handshake_threads.emplace_back([this, fd, index, identity, delay] {
+            handshake(fd, index, identity, delay);
+        });
+    }
+}
+
+int TlsTestServer::on_server_name(SSL* ssl, int*, void*)
+{
+    auto* sni = static_cast<std::optional<std::string>*>(SSL_get_app_data(ssl));
+    const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    if (sni && name)
+        *sni = name;
+    return SSL_TLSEXT_ERR_OK;
+}
+
+void TlsTestServer::handshake(int fd, std::size_t index, TestIdentity::ptr identity, ms delay)
+{
+    const auto sleep_until = [this](TlsStream::clock::time_point until) {
+        while (!m_stopping && TlsStream::clock::now() < until)
+            std::this_thread::sleep_for(ms(20));
+    };
+    if (delay.count() < 0) {
+        sleep_until(TlsStream::clock::time_point::max());
+        ::close(fd);
+        return;
+    }
+    sleep_until(TlsStream::clock::now() + delay);
+
+    SSL* ssl = SSL_new(m_ctx);
+    auto stream = std::make_unique<TlsStream>(fd, ssl);
+    std::optional<std::string> sni;
+    bool ok = ssl && SSL_use_certificate(ssl, identity->certificate()) == 1 &&
+              SSL_use_PrivateKey(ssl, identity->key()) == 1 && SSL_set_fd(ssl, fd) == 1;
+    if (ok) {
+        SSL_set_app_data(ssl, &sni);
+        ok = stream->handshake(true, TlsStream::clock::now() + ms(10000), &m_stopping);
+        SSL_set_app_data(ssl, nullptr);
+    }
+    std::vector<unsigned char> der;
+    if (ok) {
+        if (X509* peer = SSL_get0_peer_certificate(ssl))
+            der = to_der(peer);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!ok) {
+        ++m_failed;
+        return;
+    }
+    m_ready.push_back(
+        std::make_shared<TlsServerConnection>(std::move(stream), index, std::move(sni), std::move(der)));
+    m_ready_cv.notify_all();
+}
+
+}  // namespace kavri_test
