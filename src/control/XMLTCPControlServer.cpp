@@ -271,4 +271,13 @@ std::size_t XMLTCPControlServer::connection_count()
     return m_connections.size();
 }
 
+std::size_t XMLTCPControlServer::queued_bytes()
+{
+    std::lock_guard<std::mutex> lock(m_table_mutex);
+    std::size_t bytes = 0;
+    for (const auto& c : m_connections)
+        bytes += c->queued_bytes();
+    return bytes;
+}
+
 }  // namespace vexa

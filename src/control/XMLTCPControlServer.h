@@ -70,6 +70,8 @@ public:
     unsigned short local_port() const { return m_local_port; }
     boost::asio::io_service& get_io_service() { return m_io; }
     std::size_t connection_count();
+    // Bytes queued or being written on all open connections.
+    std::size_t queued_bytes();
 
 private:
     void arm_accept();
