@@ -17,6 +17,8 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <cstdio>
 #include <ctime>
@@ -125,6 +127,20 @@ void XMLTCPControlConnection::handle_handshake(const boost::system::error_code& 
         read_header();
         return;
     }
+    // A broker refused for its certificate is named with the reason.
+    std::string refusal;
+    const long verify = SSL_get_verify_result(m_ssl->native_handle());
+    if (verify != X509_V_OK)
+        refusal = X509_verify_cert_error_string(verify);
+    else if (error.category() == boost::asio::error::get_ssl_category() &&
+             ERR_GET_REASON(static_cast<unsigned long>(error.value())) ==
+                 SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE)
+        refusal = error.message();
+    if (!refusal.empty())
+        BOOST_LOG_SEV(m_log, trivial::error)
+            << "*** XMLTCPControlConnection: refused the control connection from "
+            << endpoint_text(m_peer) << ": certificate verification failed: " << refusal;
+
     char text[256] = {};
     ERR_error_string_n(static_cast<unsigned long>(error.value()), text, sizeof text);
     BOOST_LOG_SEV(m_log, trivial::error)

@@ -107,6 +107,10 @@ void XMLTCPControlServer::prepare()
     m_ssl_context.use_certificate_file(cert, boost::asio::ssl::context::pem);
     m_ssl_context.use_rsa_private_key_file(key, boost::asio::ssl::context::pem);
     m_ssl_context.load_verify_file(ca);
+    // Only a broker whose certificate the configured CA issued may drive the
+    // gateway.
+    m_ssl_context.set_verify_mode(boost::asio::ssl::verify_peer |
+                                  boost::asio::ssl::verify_fail_if_no_peer_cert);
 
     if (FILE* f = std::fopen(cert.c_str(), "r")) {
         if (m_certificate)

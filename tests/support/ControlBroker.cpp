@@ -55,6 +55,12 @@ bool ControlBroker::connect(unsigned short port, bool tls, std::chrono::millisec
         return true;
     m_ctx = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_verify(m_ctx, SSL_VERIFY_NONE, nullptr);
+    if (!m_cert_file.empty() &&
+        (SSL_CTX_use_certificate_chain_file(m_ctx, m_cert_file.c_str()) != 1 ||
+         SSL_CTX_use_PrivateKey_file(m_ctx, m_key_file.c_str(), SSL_FILETYPE_PEM) != 1)) {
+        close();
+        return false;
+    }
     m_ssl = SSL_new(m_ctx);
     SSL_set_fd(m_ssl, m_fd);
     if (SSL_connect(m_ssl) != 1) {

@@ -31,6 +31,13 @@ public:
     ControlBroker(const ControlBroker&) = delete;
     ControlBroker& operator=(const ControlBroker&) = delete;
 
+    // With TLS, present this certificate (PEM, with any chain) and key to the
+    // gateway; empty names present none.
+    void use_certificate(const std::string& cert_file, const std::string& key_file)
+    {
+        m_cert_file = cert_file;
+        m_key_file = key_file;
+    }
     // Connects to 127.0.0.1:port; with tls, completes a TLS handshake
     // without verifying the server.
     bool connect(unsigned short port, bool tls = false,
@@ -65,4 +72,6 @@ private:
     SSL_CTX* m_ctx = nullptr;
     SSL* m_ssl = nullptr;
     std::string m_buffer;
+    std::string m_cert_file;
+    std::string m_key_file;
 };

@@ -73,9 +73,11 @@ protected:
         server.reset();
     }
 
+    // Over TLS the broker presents broker_cert when one is set.
     std::unique_ptr<ControlBroker> connect(bool tls = false)
     {
         auto b = std::make_unique<ControlBroker>();
+        b->use_certificate(broker_cert, broker_key);
         EXPECT_TRUE(b->connect(server->local_port(), tls));
         return b;
     }
@@ -96,6 +98,7 @@ protected:
                " LENGTH=" + std::to_string(body.size()) + "\r\n" + body;
     }
 
+    std::string broker_cert, broker_key;
     ControlLogCapture log;
     FakeConnectionManager cm;
     std::shared_ptr<vexa::XMLTCPControlServer> server;
