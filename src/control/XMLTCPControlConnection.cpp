@@ -56,6 +56,8 @@ XMLTCPControlConnection::XMLTCPControlConnection(std::shared_ptr<socket_t> socke
       m_peer(m_socket->remote_endpoint()),
       m_input(INPUT_BUFFER_LIMIT),
       m_send_queue(MAX_QUEUED_MESSAGES, SEND_QUEUE_BYTE_BUDGET),
+      m_accepted(std::chrono::steady_clock::now()),
+      m_deadline_timer(io),
       m_send_state_notifications(
           Config::get_instance()->get("TCPControlSendStateChangedNotifications") != "0"),
       m_log_id_pattern(SESSION_LOG_ID_PATTERN),
@@ -91,10 +93,13 @@ bool XMLTCPControlConnection::start()
                 m_ssl->async_handshake(boost::asio::ssl::stream_base::server,
                                        boost::bind(&XMLTCPControlConnection::handle_handshake,
                                                    shared_from_this(), _1));
+                arm_deadline(phase::handshake);
             }
         }
-        if (!m_tls)
+        if (!m_tls) {
             read_header();
+            arm_deadline(phase::first_message);
+        }
         auto self = shared_from_this();
         m_send_thread = std::thread([self] { self->send_thread(); });
     } catch (const std::exception& e) {
@@ -121,12 +126,45 @@ void XMLTCPControlConnection::read_header()
     async_read_until("\n", &XMLTCPControlConnection::handle_header_read);
 }
 
+void XMLTCPControlConnection::arm_deadline(phase awaited)
+{
+    m_phase = awaited;
+    const auto& deadlines = m_server->deadlines();
+    m_deadline_timer.expires_at(m_accepted + (awaited == phase::handshake ? deadlines.handshake
+                                                                          : deadlines.first_message));
+    m_deadline_timer.async_wait(boost::bind(&XMLTCPControlConnection::handle_deadline,
+                                            shared_from_this(), _1, awaited));
+}
+
+void XMLTCPControlConnection::handle_deadline(const boost::system::error_code& error,
+                                              phase awaited)
+{
+    // A wait that was cancelled, or overtaken by the next phase, is over.
+    if (error || awaited != m_phase || m_stopping)
+        return;
+    const auto& deadlines = m_server->deadlines();
+    if (awaited == phase::handshake)
+        BOOST_LOG_SEV(m_log, trivial::warning)
+            << "XMLTCPControlConnection: no TLS handshake from " << endpoint_text(m_peer)
+            << " within " << deadlines.handshake.count()
+            << " ms of the accept; closing the control connection";
+    else
+        BOOST_LOG_SEV(m_log, trivial::warning)
+            << "XMLTCPControlConnection: no complete message from " << endpoint_text(m_peer)
+            << " within " << deadlines.first_message.count()
+            << " ms of the accept; closing the control connection";
+    m_server->close_connection(shared_from_this());
+}
+
 void XMLTCPControlConnection::handle_handshake(const boost::system::error_code& error)
 {
     if (!error) {
         read_header();
+        arm_deadline(phase::first_message);
         return;
     }
+    if (m_stopping)
+        return;  // closed by this side, a deadline for one
     // A broker refused for its certificate is named with the reason.
     std::string refusal;
     const long verify = SSL_get_verify_result(m_ssl->native_handle());
@@ -209,6 +247,11 @@ void XMLTCPControlConnection::handle_xml_read(const boost::system::error_code& e
             << error.message();
         m_server->close_connection(shared_from_this());
         return;
+    }
+
+    if (m_phase != phase::established) {
+        m_phase = phase::established;
+        m_deadline_timer.cancel();
     }
 
     bool read_on = true;
@@ -630,6 +673,7 @@ void XMLTCPControlConnection::stop()
 {
     if (m_stopping.exchange(true))
         return;
+    m_deadline_timer.cancel();
     m_send_queue.deactivate();  // queued messages are dropped unsent
     m_socket_open = false;
     boost::system::error_code error;

@@ -8,14 +8,19 @@
 // budget, but while the queue holds more than the budget no further command
 // is read, until the writes have drained it below half.
 //
-// Threads: reads, commands, writes and stop run on the control event-loop
-// thread; notifications are raised on relay, auxiliary and main-loop threads;
-// the send thread only pops, waits for the write in flight and posts. Locks:
+// Until its first complete message a connection runs against the server's
+// deadlines (TLS handshake, first message; both from the accept) and is
+// closed when one passes; after it, it may idle for ever.
+//
+// Threads: reads, commands, writes, deadlines and stop run on the control
+// event-loop thread; notifications are raised on relay, auxiliary and
+// main-loop threads; the send thread only pops, waits for the write in flight
+// and posts. Locks:
 // m_id_mutex pairs a message id with its place in the queue; then the queue's
 // own mutex; m_write_mutex guards m_write_complete. All three are leaves
 // (nothing else is locked or called while they are held). Flags read across
-// threads are atomic; the header fields and the reading pause are touched on
-// the loop thread only.
+// threads are atomic; the header fields, the reading pause and the deadline
+// phase are touched on the loop thread only.
 #pragma once
 
 #include "ConcurrentQueue.h"
@@ -28,10 +33,12 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/regex.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -85,6 +92,11 @@ public:
 private:
     using read_handler_t = void (XMLTCPControlConnection::*)(const boost::system::error_code&,
                                                               std::size_t);
+    // What the connection has yet to deliver before its deadline.
+    enum class phase { handshake, first_message, established };
+
+    void arm_deadline(phase awaited);
+    void handle_deadline(const boost::system::error_code& error, phase awaited);
 
     void async_read_until(const char* delimiter, read_handler_t handler);
     void read_header();
@@ -148,6 +160,10 @@ private:
     std::atomic<bool> m_socket_open{true};
     // Set once the send queue overflowed and the closing was posted.
     std::atomic<bool> m_dead{false};
+
+    const std::chrono::steady_clock::time_point m_accepted;
+    boost::asio::steady_timer m_deadline_timer;
+    phase m_phase = phase::first_message;
 
     ControlHeader m_header;
     // No read is armed until the send queue drains below half its budget.

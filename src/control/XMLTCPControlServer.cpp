@@ -34,7 +34,8 @@ std::string get_xmltcp_linux_ext_passphrase(std::size_t max_length,
 }
 
 XMLTCPControlServer::XMLTCPControlServer(const std::string& /*sni*/, const std::string& ip,
-                                         const std::string& port, ConnectionManager& cm)
+                                         const std::string& port, ConnectionManager& cm,
+                                         ControlDeadlines deadlines)
     : m_acceptor(m_io),
       m_retry_timer(m_io),
       m_cert_path(Config::get_instance()->get_as_path("TCPControlCertPath")),
@@ -43,7 +44,8 @@ XMLTCPControlServer::XMLTCPControlServer(const std::string& /*sni*/, const std::
       m_key_file(Config::get_instance()->get("TCPControlLinuxExtPriv")),
       m_ca_file(Config::get_instance()->get("TCPControlLinuxExtCA")),
       m_ssl_context(boost::asio::ssl::context::sslv23),
-      m_cm(cm)
+      m_cm(cm),
+      m_deadlines(deadlines)
 {
     // The throwing overloads name the failing step in the error's text.
     tcp::resolver resolver(m_io);

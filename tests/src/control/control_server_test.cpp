@@ -82,6 +82,23 @@ INSTANTIATE_TEST_SUITE_P(Settings, Limit,
                          ::testing::Values(LimitCase{"10", 11}, LimitCase{"0", 1}, LimitCase{"abc", 1},
                                            LimitCase{"2", 3}));
 
+class SilentPeers : public ControlServerTest {};
+
+TEST_F(SilentPeers, AreClosedSoTheBrokerGetsInOverTcp)
+{
+    const std::string record = "XMLTCPControlConnection: no complete message from 127.0.0.1:";
+    const std::chrono::milliseconds first_message(1200);
+    expect_silent_peers_closed_then_broker_gets_in(
+        {
+            {"sends nothing", false, "", record, first_message},
+            // Bytes do not hold the deadline off; only a whole message does.
+            {"sends a header but never its document", false, "KAVRI-SG/1.0 TYPE=XML ID=1 LENGTH=80\r\n<?xml",
+             record, first_message},
+        },
+        false);
+    EXPECT_TRUE(log.contains(" within 1200 ms of the accept; closing the control connection"));
+}
+
 TEST_F(Listener, NegativeLimitNeverRefuses)
 {
     set("TCPControlMaxConnections", "-1");
@@ -348,6 +365,24 @@ TEST_F(Tls, OnlyABrokerCertifiedByTheConfiguredCaReachesCommands)
         EXPECT_FALSE(server->is_online());
         EXPECT_TRUE(cm.call_log().empty());
     }
+}
+
+TEST_F(Tls, SilentPeersAreClosedSoTheBrokerGetsIn)
+{
+    use("cert.pem", "key.pem", "broker_ca.pem", *dir);
+    const std::string handshake = "XMLTCPControlConnection: no TLS handshake from 127.0.0.1:";
+    const std::string message = "XMLTCPControlConnection: no complete message from 127.0.0.1:";
+    expect_silent_peers_closed_then_broker_gets_in(
+        {
+            {"connects but never starts the handshake", false, "", handshake, std::chrono::milliseconds(400)},
+            {"starts the handshake but never ends it", false, std::string("\x16\x03\x01\x02\x00\x01", 6), handshake,
+             std::chrono::milliseconds(400)},
+            {"completes the handshake, then says nothing", true, "", message, std::chrono::milliseconds(1200)},
+        },
+        true);
+    EXPECT_TRUE(log.contains(" within 400 ms of the accept; closing the control connection"));
+    // A handshake cut short by its deadline is not reported as failing.
+    EXPECT_FALSE(log.contains("TLS handshake failure"));
 }
 
 // A real TLS client: without a certificate "shutdown" must not reach the
