@@ -17,6 +17,8 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <cstdio>
 #include <ctime>
@@ -53,7 +55,9 @@ XMLTCPControlConnection::XMLTCPControlConnection(std::shared_ptr<socket_t> socke
       m_cm(cm),
       m_peer(m_socket->remote_endpoint()),
       m_input(INPUT_BUFFER_LIMIT),
-      m_send_queue(MAX_QUEUED_MESSAGES),
+      m_send_queue(MAX_QUEUED_MESSAGES, SEND_QUEUE_BYTE_BUDGET),
+      m_accepted(std::chrono::steady_clock::now()),
+      m_deadline_timer(io),
       m_send_state_notifications(
           Config::get_instance()->get("TCPControlSendStateChangedNotifications") != "0"),
       m_log_id_pattern(SESSION_LOG_ID_PATTERN),
@@ -89,10 +93,13 @@ bool XMLTCPControlConnection::start()
                 m_ssl->async_handshake(boost::asio::ssl::stream_base::server,
                                        boost::bind(&XMLTCPControlConnection::handle_handshake,
                                                    shared_from_this(), _1));
+                arm_deadline(phase::handshake);
             }
         }
-        if (!m_tls)
+        if (!m_tls) {
             read_header();
+            arm_deadline(phase::first_message);
+        }
         auto self = shared_from_this();
         m_send_thread = std::thread([self] { self->send_thread(); });
     } catch (const std::exception& e) {
@@ -119,12 +126,59 @@ void XMLTCPControlConnection::read_header()
     async_read_until("\n", &XMLTCPControlConnection::handle_header_read);
 }
 
+void XMLTCPControlConnection::arm_deadline(phase awaited)
+{
+    m_phase = awaited;
+    const auto& deadlines = m_server->deadlines();
+    m_deadline_timer.expires_at(m_accepted + (awaited == phase::handshake ? deadlines.handshake
+                                                                          : deadlines.first_message));
+    m_deadline_timer.async_wait(boost::bind(&XMLTCPControlConnection::handle_deadline,
+                                            shared_from_this(), _1, awaited));
+}
+
+void XMLTCPControlConnection::handle_deadline(const boost::system::error_code& error,
+                                              phase awaited)
+{
+    // A wait that was cancelled, or overtaken by the next phase, is over.
+    if (error || awaited != m_phase || m_stopping)
+        return;
+    const auto& deadlines = m_server->deadlines();
+    if (awaited == phase::handshake)
+        BOOST_LOG_SEV(m_log, trivial::warning)
+            << "XMLTCPControlConnection: no TLS handshake from " << endpoint_text(m_peer)
+            << " within " << deadlines.handshake.count()
+            << " ms of the accept; closing the control connection";
+    else
+        BOOST_LOG_SEV(m_log, trivial::warning)
+            << "XMLTCPControlConnection: no complete message from " << endpoint_text(m_peer)
+            << " within " << deadlines.first_message.count()
+            << " ms of the accept; closing the control connection";
+    m_server->close_connection(shared_from_this());
+}
+
 void XMLTCPControlConnection::handle_handshake(const boost::system::error_code& error)
 {
     if (!error) {
         read_header();
+        arm_deadline(phase::first_message);
         return;
     }
+    if (m_stopping)
+        return;  // closed by this side, a deadline for one
+    // A broker refused for its certificate is named with the reason.
+    std::string refusal;
+    const long verify = SSL_get_verify_result(m_ssl->native_handle());
+    if (verify != X509_V_OK)
+        refusal = X509_verify_cert_error_string(verify);
+    else if (error.category() == boost::asio::error::get_ssl_category() &&
+             ERR_GET_REASON(static_cast<unsigned long>(error.value())) ==
+                 SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE)
+        refusal = error.message();
+    if (!refusal.empty())
+        BOOST_LOG_SEV(m_log, trivial::error)
+            << "*** XMLTCPControlConnection: refused the control connection from "
+            << endpoint_text(m_peer) << ": certificate verification failed: " << refusal;
+
     char text[256] = {};
     ERR_error_string_n(static_cast<unsigned long>(error.value()), text, sizeof text);
     BOOST_LOG_SEV(m_log, trivial::error)
@@ -195,6 +249,11 @@ void XMLTCPControlConnection::handle_xml_read(const boost::system::error_code& e
         return;
     }
 
+    if (m_phase != phase::established) {
+        m_phase = phase::established;
+        m_deadline_timer.cancel();
+    }
+
     bool read_on = true;
     try {
         // Exactly the document: what follows it is the start of the next header.
@@ -217,7 +276,21 @@ void XMLTCPControlConnection::handle_xml_read(const boost::system::error_code& e
             << "*** XMLTCPControlConnection::Error while parsing XML command: " << e.what();
     }
     if (read_on && !m_stopping)
+        read_next_command();
+}
+
+void XMLTCPControlConnection::read_next_command()
+{
+    const std::size_t held = m_send_queue.bytes();
+    if (held <= m_send_queue.byte_budget()) {
         read_header();
+        return;
+    }
+    // Resumed by handle_write once the broker has taken half of it.
+    m_reading_paused = true;
+    BOOST_LOG_SEV(m_log, trivial::warning)
+        << "XMLTCPControlConnection: " << held << " bytes of replies queued for "
+        << endpoint_text(m_peer) << "; no further command is read until the broker takes them";
 }
 
 void XMLTCPControlConnection::log_parameters(const ControlCommand& command)
@@ -480,26 +553,37 @@ void XMLTCPControlConnection::send_connection_msg(const std::string& body, const
 {
     if (m_dead)
         return;
-    concurrent_queue<message_t>::push_result result;
+    using queue_t = concurrent_queue<message_t>;
+    // A reply answers a command already read, and reading stops while the
+    // budget is exceeded; a notification has no such brake, so it must fit.
+    const queue_t::budget mode = reply_id ? queue_t::budget::exceed : queue_t::budget::enforce;
+    queue_t::push_result result;
     {
         // The id and the queue position are taken together, so ids rise in
         // wire order.
         std::lock_guard<std::mutex> lock(m_id_mutex);
         auto text = std::make_shared<std::string>(control_message::header(m_next_id, reply_id, body.size()));
         text->append(body);
+        const std::size_t bytes = text->size();
         message_t message = std::move(text);
-        result = m_send_queue.push(message);
-        if (result == concurrent_queue<message_t>::push_result::pushed)
+        result = m_send_queue.push(message, bytes, mode);
+        if (result == queue_t::push_result::pushed)
             ++m_next_id;
     }
-    if (result != concurrent_queue<message_t>::push_result::full || m_dead.exchange(true))
+    if (result == queue_t::push_result::pushed || result == queue_t::push_result::inactive ||
+        m_dead.exchange(true))
         return;
 
     // The broker stopped reading. The raising thread may hold a relay or
     // signalling mutex, so the closing runs later on the control thread.
-    BOOST_LOG_SEV(m_log, trivial::error)
-        << "XMLTCPControlConnection: send queue full (" << MAX_QUEUED_MESSAGES
-        << " messages); closing the control connection to " << endpoint_text(m_peer);
+    if (result == queue_t::push_result::full)
+        BOOST_LOG_SEV(m_log, trivial::error)
+            << "XMLTCPControlConnection: send queue full (" << MAX_QUEUED_MESSAGES
+            << " messages); closing the control connection to " << endpoint_text(m_peer);
+    else
+        BOOST_LOG_SEV(m_log, trivial::error)
+            << "XMLTCPControlConnection: send queue over its budget (" << SEND_QUEUE_BYTE_BUDGET
+            << " bytes); closing the control connection to " << endpoint_text(m_peer);
     std::weak_ptr<XMLTCPControlConnection> weak = shared_from_this();
     boost::asio::post(m_io, [weak] {
         if (auto self = weak.lock())
@@ -514,14 +598,17 @@ void XMLTCPControlConnection::send_thread()
         if (!m_send_queue.pop(message) || !message)
             return;
         wait_for_write_complete();
-        if (m_stopping)
+        if (m_stopping) {
+            m_send_queue.release(message->size());
             return;
+        }
         try {
             boost::asio::post(m_io, boost::bind(&XMLTCPControlConnection::async_write_reply,
                                                 shared_from_this(), message));
         } catch (...) {
             BOOST_LOG_SEV(m_log, trivial::warning) << "XMLTCPControlConnection::send_thread: Detected "
                                                       "an exception while posting async_write_reply()";
+            m_send_queue.release(message->size());
             signal_write_complete();
         }
     }
@@ -539,12 +626,13 @@ void XMLTCPControlConnection::async_write_reply(const message_t& message)
     } catch (...) {
         BOOST_LOG_SEV(m_log, trivial::warning)
             << "XMLTCPControlConnection::send_thread: Detected an exception in async_write_reply()";
+        release_message(message);
         signal_write_complete();
     }
 }
 
 void XMLTCPControlConnection::handle_write(const boost::system::error_code& error, std::size_t,
-                                           const message_t&)
+                                           const message_t& message)
 {
     // The message is released with this handler; a write error leaves the
     // connection open until a read fails.
@@ -552,7 +640,17 @@ void XMLTCPControlConnection::handle_write(const boost::system::error_code& erro
         BOOST_LOG_SEV(m_log, trivial::error)
             << "Error: XMLTCPControlConnection::handle_write - exception value=" << error.value()
             << "; message=" << error.message();
+    release_message(message);
     signal_write_complete();
+}
+
+void XMLTCPControlConnection::release_message(const message_t& message)
+{
+    const std::size_t held = m_send_queue.release(message->size());
+    if (m_reading_paused && held < m_send_queue.byte_budget() / 2 && !m_stopping) {
+        m_reading_paused = false;
+        read_header();
+    }
 }
 
 void XMLTCPControlConnection::wait_for_write_complete()
@@ -575,6 +673,7 @@ void XMLTCPControlConnection::stop()
 {
     if (m_stopping.exchange(true))
         return;
+    m_deadline_timer.cancel();
     m_send_queue.deactivate();  // queued messages are dropped unsent
     m_socket_open = false;
     boost::system::error_code error;

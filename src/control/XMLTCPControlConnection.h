@@ -3,13 +3,24 @@
 // command handlers and their replies, the session notifications, and the
 // bounded send queue drained by the connection's send thread.
 //
-// Threads: reads, commands, writes and stop run on the control event-loop
-// thread; notifications are raised on relay, auxiliary and main-loop threads;
-// the send thread only pops, waits for the write in flight and posts. Locks:
+// The send queue is bounded by a count of messages and by a budget of bytes.
+// A notification that does not fit ends the connection; a reply may pass the
+// budget, but while the queue holds more than the budget no further command
+// is read, until the writes have drained it below half.
+//
+// Until its first complete message a connection runs against the server's
+// deadlines (TLS handshake, first message; both from the accept) and is
+// closed when one passes; after it, it may idle for ever.
+//
+// Threads: reads, commands, writes, deadlines and stop run on the control
+// event-loop thread; notifications are raised on relay, auxiliary and
+// main-loop threads; the send thread only pops, waits for the write in flight
+// and posts. Locks:
 // m_id_mutex pairs a message id with its place in the queue; then the queue's
 // own mutex; m_write_mutex guards m_write_complete. All three are leaves
 // (nothing else is locked or called while they are held). Flags read across
-// threads are atomic; the header fields are touched on the loop thread only.
+// threads are atomic; the header fields, the reading pause and the deadline
+// phase are touched on the loop thread only.
 #pragma once
 
 #include "ConcurrentQueue.h"
@@ -22,10 +33,12 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/regex.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +58,7 @@ class XMLTCPControlConnection : public std::enable_shared_from_this<XMLTCPContro
 public:
     static constexpr std::size_t INPUT_BUFFER_LIMIT = 4096;
     static constexpr std::size_t MAX_QUEUED_MESSAGES = 10000;
+    static constexpr std::size_t SEND_QUEUE_BYTE_BUDGET = 16 * 1024 * 1024;
 
     using socket_t = boost::asio::ip::tcp::socket;
     using ssl_stream_t = boost::asio::ssl::stream<socket_t&>;
@@ -67,6 +81,8 @@ public:
     void stop();
 
     const boost::asio::ip::tcp::endpoint& peer() const { return m_peer; }
+    // Bytes of the messages queued or being written.
+    std::size_t queued_bytes() const { return m_send_queue.bytes(); }
 
     // Session callbacks, raised on any thread; they only format and queue.
     void handle_connection_state_change(const std::string& connection_id,
@@ -76,9 +92,16 @@ public:
 private:
     using read_handler_t = void (XMLTCPControlConnection::*)(const boost::system::error_code&,
                                                               std::size_t);
+    // What the connection has yet to deliver before its deadline.
+    enum class phase { handshake, first_message, established };
+
+    void arm_deadline(phase awaited);
+    void handle_deadline(const boost::system::error_code& error, phase awaited);
 
     void async_read_until(const char* delimiter, read_handler_t handler);
     void read_header();
+    // Reads the next command unless the broker is not taking its replies.
+    void read_next_command();
     void handle_handshake(const boost::system::error_code& error);
     void handle_header_read(const boost::system::error_code& error, std::size_t bytes);
     void handle_xml_read(const boost::system::error_code& error, std::size_t bytes);
@@ -107,6 +130,8 @@ private:
     void async_write_reply(const message_t& message);
     void handle_write(const boost::system::error_code& error, std::size_t bytes,
                       const message_t& message);
+    // The message left the queue's care (written, failed or dropped).
+    void release_message(const message_t& message);
     void wait_for_write_complete();
     void signal_write_complete();
 
@@ -136,7 +161,13 @@ private:
     // Set once the send queue overflowed and the closing was posted.
     std::atomic<bool> m_dead{false};
 
+    const std::chrono::steady_clock::time_point m_accepted;
+    boost::asio::steady_timer m_deadline_timer;
+    phase m_phase = phase::first_message;
+
     ControlHeader m_header;
+    // No read is armed until the send queue drains below half its budget.
+    bool m_reading_paused = false;
     bool m_no_known_token_yet = true;
     const bool m_send_state_notifications;
 

@@ -34,7 +34,8 @@ std::string get_xmltcp_linux_ext_passphrase(std::size_t max_length,
 }
 
 XMLTCPControlServer::XMLTCPControlServer(const std::string& /*sni*/, const std::string& ip,
-                                         const std::string& port, ConnectionManager& cm)
+                                         const std::string& port, ConnectionManager& cm,
+                                         ControlDeadlines deadlines)
     : m_acceptor(m_io),
       m_retry_timer(m_io),
       m_cert_path(Config::get_instance()->get_as_path("TCPControlCertPath")),
@@ -43,7 +44,8 @@ XMLTCPControlServer::XMLTCPControlServer(const std::string& /*sni*/, const std::
       m_key_file(Config::get_instance()->get("TCPControlLinuxExtPriv")),
       m_ca_file(Config::get_instance()->get("TCPControlLinuxExtCA")),
       m_ssl_context(boost::asio::ssl::context::sslv23),
-      m_cm(cm)
+      m_cm(cm),
+      m_deadlines(deadlines)
 {
     // The throwing overloads name the failing step in the error's text.
     tcp::resolver resolver(m_io);
@@ -107,6 +109,10 @@ void XMLTCPControlServer::prepare()
     m_ssl_context.use_certificate_file(cert, boost::asio::ssl::context::pem);
     m_ssl_context.use_rsa_private_key_file(key, boost::asio::ssl::context::pem);
     m_ssl_context.load_verify_file(ca);
+    // Only a broker whose certificate the configured CA issued may drive the
+    // gateway.
+    m_ssl_context.set_verify_mode(boost::asio::ssl::verify_peer |
+                                  boost::asio::ssl::verify_fail_if_no_peer_cert);
 
     if (FILE* f = std::fopen(cert.c_str(), "r")) {
         if (m_certificate)
@@ -269,6 +275,15 @@ std::size_t XMLTCPControlServer::connection_count()
 {
     std::lock_guard<std::mutex> lock(m_table_mutex);
     return m_connections.size();
+}
+
+std::size_t XMLTCPControlServer::queued_bytes()
+{
+    std::lock_guard<std::mutex> lock(m_table_mutex);
+    std::size_t bytes = 0;
+    for (const auto& c : m_connections)
+        bytes += c->queued_bytes();
+    return bytes;
 }
 
 }  // namespace vexa

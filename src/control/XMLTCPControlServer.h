@@ -11,6 +11,7 @@
 #pragma once
 
 #include "ConnectionManager.h"
+#include "ControlDeadlines.h"
 #include "Log.h"
 
 #include <boost/asio/io_service.hpp>
@@ -39,9 +40,10 @@ public:
 
     // Binds and listens at once (port "0" picks a free port); throws
     // system_error named after the failing step: resolve, open, set_option,
-    // bind, listen. The SNI text is not used.
+    // bind, listen. The SNI text is not used. Connections that stay silent
+    // are closed after the deadlines.
     XMLTCPControlServer(const std::string& sni, const std::string& ip, const std::string& port,
-                        ConnectionManager& cm);
+                        ConnectionManager& cm, ControlDeadlines deadlines = ControlDeadlines());
     ~XMLTCPControlServer();
     XMLTCPControlServer(const XMLTCPControlServer&) = delete;
     XMLTCPControlServer& operator=(const XMLTCPControlServer&) = delete;
@@ -66,10 +68,14 @@ public:
     // address into *context (when given) and returns true.
     bool use_secure_channel(boost::asio::ssl::context** context = nullptr);
 
+    const ControlDeadlines& deadlines() const { return m_deadlines; }
+
     // The port the listener is bound to.
     unsigned short local_port() const { return m_local_port; }
     boost::asio::io_service& get_io_service() { return m_io; }
     std::size_t connection_count();
+    // Bytes queued or being written on all open connections.
+    std::size_t queued_bytes();
 
 private:
     void arm_accept();
@@ -101,6 +107,7 @@ private:
     std::unordered_set<std::shared_ptr<XMLTCPControlConnection>> m_connections;
 
     ConnectionManager& m_cm;
+    const ControlDeadlines m_deadlines;
     logger_t m_log;
 };
 

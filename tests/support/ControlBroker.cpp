@@ -63,7 +63,7 @@ bool ControlBroker::connect(unsigned short port, bool tls, std::chrono::millisec
     m_ctx = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_verify(m_ctx, SSL_VERIFY_NONE, nullptr);
     if (!m_cert_path.empty() &&
-        (SSL_CTX_use_certificate_file(m_ctx, m_cert_path.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        (SSL_CTX_use_certificate_chain_file(m_ctx, m_cert_path.c_str()) != 1 ||
          SSL_CTX_use_PrivateKey_file(m_ctx, m_key_path.c_str(), SSL_FILETYPE_PEM) != 1)) {
         close();
         return false;

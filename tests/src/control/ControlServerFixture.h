@@ -13,9 +13,21 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+// A peer that connects and never becomes a broker.
+struct SilentPeer {
+    const char* what;
+    bool tls;                    // completes a TLS handshake
+    std::string sends;           // bytes sent after connecting
+    std::string closing_record;  // the deadline's record
+    std::chrono::milliseconds deadline;
+};
 
 class ControlServerTest : public ::testing::Test {
 protected:
@@ -59,7 +71,7 @@ protected:
 
     void start_server()
     {
-        server = std::make_shared<vexa::XMLTCPControlServer>("sni", "127.0.0.1", "0", cm);
+        server = std::make_shared<vexa::XMLTCPControlServer>("sni", "127.0.0.1", "0", cm, deadlines);
         server->prepare();
         server->start();
     }
@@ -73,9 +85,11 @@ protected:
         server.reset();
     }
 
+    // Over TLS the broker presents broker_cert when one is set.
     std::unique_ptr<ControlBroker> connect(bool tls = false)
     {
         auto b = std::make_unique<ControlBroker>();
+        b->set_client_certificate(broker_cert, broker_key);
         EXPECT_TRUE(b->connect(server->local_port(), tls));
         return b;
     }
@@ -90,12 +104,55 @@ protected:
         return reply ? *reply : BrokerMessage{};
     }
 
+    // Silent peers, one after another against a limit of one connection
+    // (set here, as are deadlines of 400 and 1200 ms): each is closed after
+    // its deadline; then the broker gets in and may idle past the deadlines.
+    void expect_silent_peers_closed_then_broker_gets_in(const std::vector<SilentPeer>& peers, bool broker_tls)
+    {
+        deadlines = {std::chrono::milliseconds(400), std::chrono::milliseconds(1200)};
+        set("TCPControlMaxConnections", "0");
+        start_server();
+        std::size_t closed = 0;
+        for (const auto& p : peers) {
+            SCOPED_TRACE(p.what);
+            const std::size_t records = log.count(p.closing_record);
+            ControlBroker peer;
+            peer.set_client_certificate(broker_cert, broker_key);
+            const auto t0 = std::chrono::steady_clock::now();
+            ASSERT_TRUE(peer.connect(server->local_port(), p.tls));
+            if (!p.sends.empty()) {
+                ASSERT_TRUE(peer.send(p.sends));
+            }
+            // It holds the only slot until its deadline passes.
+            ASSERT_TRUE(log.wait_for("Accepted a new control connection from", closed + 1));
+            EXPECT_TRUE(peer.wait_closed(std::chrono::seconds(20)));
+            EXPECT_GE(std::chrono::steady_clock::now() - t0, p.deadline);
+            EXPECT_TRUE(log.wait_for(p.closing_record, records + 1));
+            ++closed;
+            EXPECT_TRUE(log.wait_for("Closing XMLTCP control connection to 127.0.0.1:", closed));
+        }
+        EXPECT_EQ(log.count("no TLS handshake from") + log.count("no complete message from"), peers.size());
+        EXPECT_TRUE(cm.call_log().empty());
+
+        ControlBroker broker;
+        broker.set_client_certificate(broker_cert, broker_key);
+        ASSERT_TRUE(broker.connect(server->local_port(), broker_tls));
+        EXPECT_EQ(exchange(broker, "get-info").id, "0");
+        // Established: it may stay idle well past both deadlines.
+        std::this_thread::sleep_for(deadlines.first_message * 2);
+        EXPECT_EQ(exchange(broker, "get-counters").id, "1");
+        EXPECT_EQ(server->connection_count(), 1u);
+        EXPECT_EQ(log.count("no TLS handshake from") + log.count("no complete message from"), peers.size());
+    }
+
     static std::string framed(int id, const std::string& reply_id, const std::string& body)
     {
         return "KAVRI-SG/1.0 TYPE=XML ID=" + std::to_string(id) + " REPLYID=" + reply_id +
                " LENGTH=" + std::to_string(body.size()) + "\r\n" + body;
     }
 
+    std::string broker_cert, broker_key;
+    vexa::ControlDeadlines deadlines;  // for start_server
     LogCapture log;
     FakeConnectionManager cm;
     std::shared_ptr<vexa::XMLTCPControlServer> server;

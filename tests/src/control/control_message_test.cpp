@@ -165,12 +165,13 @@ TEST(Messages, JsonIsWrittenVerbatim)
 
 TEST(SendQueue, BoundedInactiveAndDrained)
 {
-    concurrent_queue<std::unique_ptr<int>> q(2);
+    concurrent_queue<std::unique_ptr<int>> q(2, 1000);
     auto a = std::make_unique<int>(1), b = std::make_unique<int>(2), c = std::make_unique<int>(3);
     using r = concurrent_queue<std::unique_ptr<int>>::push_result;
-    EXPECT_EQ(q.push(a), r::pushed);
-    EXPECT_EQ(q.push(b), r::pushed);
-    EXPECT_EQ(q.push(c), r::full);
+    const auto enforce = concurrent_queue<std::unique_ptr<int>>::budget::enforce;
+    EXPECT_EQ(q.push(a, 1, enforce), r::pushed);
+    EXPECT_EQ(q.push(b, 1, enforce), r::pushed);
+    EXPECT_EQ(q.push(c, 1, enforce), r::full);
     ASSERT_TRUE(c);  // a refused item stays with the caller
     std::unique_ptr<int> out;
     ASSERT_TRUE(q.pop(out));
@@ -178,14 +179,42 @@ TEST(SendQueue, BoundedInactiveAndDrained)
     auto left = q.deactivate();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(*left.front(), 2);
-    EXPECT_EQ(q.push(c), r::inactive);
+    EXPECT_EQ(q.push(c, 1, enforce), r::inactive);
     EXPECT_TRUE(c);
     EXPECT_FALSE(q.pop(out));
 }
 
+TEST(SendQueue, BytesAreHeldUntilReleased)
+{
+    using queue_t = concurrent_queue<int>;
+    using r = queue_t::push_result;
+    queue_t q(100, 1000);
+    int v = 0;
+    EXPECT_EQ(q.push(v, 600, queue_t::budget::enforce), r::pushed);
+    // Would pass the budget: refused when enforced, taken when allowed to.
+    EXPECT_EQ(q.push(v, 401, queue_t::budget::enforce), r::over_budget);
+    EXPECT_EQ(q.push(v, 400, queue_t::budget::enforce), r::pushed);
+    EXPECT_EQ(q.bytes(), 1000u);
+    EXPECT_EQ(q.push(v, 1, queue_t::budget::enforce), r::over_budget);
+    EXPECT_EQ(q.push(v, 5000, queue_t::budget::exceed), r::pushed);
+    EXPECT_EQ(q.bytes(), 6000u);
+    EXPECT_EQ(q.push(v, 0, queue_t::budget::enforce), r::pushed);  // above it, an empty item fits
+    // Popping does not free the bytes; releasing does.
+    ASSERT_TRUE(q.pop(v));
+    EXPECT_EQ(q.bytes(), 6000u);
+    EXPECT_EQ(q.release(600), 5400u);
+    EXPECT_EQ(q.push(v, 1, queue_t::budget::enforce), r::over_budget);
+    // Deactivating drops the stored items' bytes; those popped stay until released.
+    ASSERT_TRUE(q.pop(v));
+    EXPECT_EQ(q.deactivate().size(), 2u);
+    EXPECT_EQ(q.bytes(), 400u);
+    EXPECT_EQ(q.release(400), 0u);
+    EXPECT_EQ(q.release(1), 0u);
+}
+
 TEST(SendQueue, DeactivateWakesABlockedConsumer)
 {
-    concurrent_queue<int> q(10);
+    concurrent_queue<int> q(10, 10);
     std::atomic<bool> ended{false};
     std::thread consumer([&] {
         int v;
@@ -194,7 +223,7 @@ TEST(SendQueue, DeactivateWakesABlockedConsumer)
         ended = true;
     });
     int v = 1;
-    q.push(v);
+    q.push(v, 1, concurrent_queue<int>::budget::enforce);
     q.deactivate();
     consumer.join();
     EXPECT_TRUE(ended);

@@ -3,9 +3,12 @@
 #include "ControlServerFixture.h"
 
 #include "ControlCommand.h"
+#include "ControlMessage.h"
+#include "XMLTCPControlConnection.h"
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 
@@ -262,37 +265,115 @@ TEST_F(Notifications, AfterShutdownNothingIsSent)
 
 TEST_F(Notifications, StalledBrokerStaysBoundedAndIsClosed)
 {
-    start_server();
-    auto b = std::make_unique<ControlBroker>();
-    ASSERT_TRUE(b->connect(server->local_port()));
-    int small = 4096;
-    ::setsockopt(b->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    exchange(*b, "init");
-    // Long ids make each message large, so the socket buffers fill early.
-    exchange(*b, "add-connection", add_params(std::string(2000, 'c')));
-    ASSERT_EQ(cm.add_count(), 1u);
+    const std::size_t budget = vexa::XMLTCPControlConnection::SEND_QUEUE_BYTE_BUDGET;
+    const struct {
+        std::size_t id_length;  // sets the size of each notification
+        std::string overflow;   // the one record of the overflow
+    } cases[] = {
+        // About 1.2 KB each: the count gives out first.
+        {1000, "send queue full (10000 messages); closing the control connection to 127.0.0.1:"},
+        // About 3.7 KB each: the byte budget gives out long before the count.
+        {3500, "send queue over its budget (" + std::to_string(budget) +
+                   " bytes); closing the control connection to 127.0.0.1:"},
+    };
+    std::size_t overflows = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id_length);
+        start_server();
+        auto b = std::make_unique<ControlBroker>();
+        ASSERT_TRUE(b->connect(server->local_port()));
+        int small = 4096;
+        ::setsockopt(b->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        exchange(*b, "init");
+        // Long ids make each message large, so the socket buffers fill early.
+        exchange(*b, "add-connection", add_params(std::string(c.id_length, 'c')));
+        ASSERT_EQ(cm.add_count(), 1u);
 
-    constexpr int RAISED = 40000;
-    const auto t0 = std::chrono::steady_clock::now();
-    std::thread([&] {
-        for (int i = 0; i < RAISED; ++i)
-            cm.fire_closed(0, "ConnectionTimeout");
-    }).join();
-    // Raising never waited on the stalled broker.
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
-    EXPECT_TRUE(log.wait_for("send queue full (10000 messages); closing the control connection to 127.0.0.1:"));
-    EXPECT_EQ(log.count("send queue full"), 1u);
-    EXPECT_TRUE(log.wait_for("Closing XMLTCP control connection to"));
-    EXPECT_EQ(server->connection_count(), 0u);
-    // What reaches the broker are whole messages, in order.
-    long last = 1;
-    for (int i = 0; i < 50; ++i) {
-        const auto m = b->read_message();
-        ASSERT_TRUE(m);
-        EXPECT_EQ(m->length, m->body.size());
-        EXPECT_EQ(std::stol(m->id), last + 1);
-        last = std::stol(m->id);
+        constexpr int RAISED = 40000;
+        std::size_t most_queued = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        std::thread([&] {
+            for (int i = 0; i < RAISED; ++i) {
+                cm.fire_closed(0, "ConnectionTimeout");
+                if (i % 64 == 0)
+                    most_queued = std::max(most_queued, server->queued_bytes());
+            }
+        }).join();
+        // Raising never waited on the stalled broker.
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+        EXPECT_LE(most_queued, budget);
+        EXPECT_TRUE(log.wait_for(c.overflow));
+        EXPECT_EQ(log.count("send queue full") + log.count("send queue over its budget"), ++overflows);
+        EXPECT_TRUE(log.wait_for("Closing XMLTCP control connection to", overflows));
+        EXPECT_EQ(server->connection_count(), 0u);
+        // What reaches the broker are whole messages, in order.
+        long last = 1;
+        for (int i = 0; i < 50; ++i) {
+            const auto m = b->read_message();
+            ASSERT_TRUE(m);
+            EXPECT_EQ(m->length, m->body.size());
+            EXPECT_EQ(std::stol(m->id), last + 1);
+            last = std::stol(m->id);
+        }
+        b.reset();
+        stop_server();
     }
+}
+
+class SendBudget : public ControlServerTest {};
+
+TEST_F(SendBudget, UnreadStatisticsFloodPausesReadingWithinTheBudget)
+{
+    const std::size_t budget = vexa::XMLTCPControlConnection::SEND_QUEUE_BYTE_BUDGET;
+    start_server();
+    auto b = connect();
+    const std::string json = "{\"x\":\"" + std::string(1024 * 1024, 'j') + "\"}";
+    cm.set_json(json);
+    const std::string body = vexa::control_message::json_statistics_body(json);
+    const std::size_t reply = framed(99, "s99", body).size();
+
+    // Four times the budget is asked for, and nothing is read.
+    constexpr int ASKED = 64;
+    std::string flood;
+    for (int i = 0; i < ASKED; ++i)
+        flood += ControlBroker::request("get-json-session-statistics", {}, "s" + std::to_string(i));
+    ASSERT_TRUE(b->send(flood));
+    // Until the broker reads, the gateway takes no more requests: wait for the
+    // count of answered ones to settle once reading paused (or all were
+    // answered), watching the queue all along.
+    const std::string asked = "populate_json_session_statistics";
+    const std::string paused = "bytes of replies queued for 127.0.0.1:";
+    std::size_t most_queued = 0, answered = cm.call_count(asked);
+    auto settled_since = std::chrono::steady_clock::now();
+    const auto deadline = settled_since + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() - settled_since < std::chrono::seconds(1) ||
+           !(log.contains(paused) || answered == ASKED)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        most_queued = std::max(most_queued, server->queued_bytes());
+        const std::size_t now = cm.call_count(asked);
+        if (now != answered) {
+            answered = now;
+            settled_since = std::chrono::steady_clock::now();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_LT(answered, static_cast<std::size_t>(ASKED));
+    EXPECT_TRUE(log.contains(paused));
+    EXPECT_GT(server->queued_bytes(), budget / 2);
+    // One reply may pass the budget; the next command then waits.
+    EXPECT_LE(most_queued, budget + reply);
+
+    // Once the broker reads, every request is answered, in order.
+    for (int i = 0; i < ASKED; ++i) {
+        const auto m = b->read_message(std::chrono::seconds(30));
+        ASSERT_TRUE(m) << "reply " << i;
+        EXPECT_EQ(m->reply_id, std::optional<std::string>("s" + std::to_string(i)));
+        EXPECT_EQ(m->body.size(), m->length);
+        EXPECT_TRUE(m->body == body) << "reply " << i;
+    }
+    EXPECT_EQ(cm.call_count(asked), static_cast<std::size_t>(ASKED));
+    EXPECT_EQ(server->connection_count(), 1u);
+    EXPECT_EQ(exchange(*b, "get-info").id, std::to_string(ASKED));
 }
 
 }  // namespace

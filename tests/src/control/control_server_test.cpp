@@ -2,9 +2,13 @@
 // the accept retry after "shutdown".
 #include "ControlServerFixture.h"
 
+#include "CertTestTools.h"
+
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+
+#include <openssl/x509_vfy.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -77,6 +81,23 @@ TEST_P(Limit, CountBeforeThisConnectionMayReachTheSetting)
 INSTANTIATE_TEST_SUITE_P(Settings, Limit,
                          ::testing::Values(LimitCase{"10", 11}, LimitCase{"0", 1}, LimitCase{"abc", 1},
                                            LimitCase{"2", 3}));
+
+class SilentPeers : public ControlServerTest {};
+
+TEST_F(SilentPeers, AreClosedSoTheBrokerGetsInOverTcp)
+{
+    const std::string record = "XMLTCPControlConnection: no complete message from 127.0.0.1:";
+    const std::chrono::milliseconds first_message(1200);
+    expect_silent_peers_closed_then_broker_gets_in(
+        {
+            {"sends nothing", false, "", record, first_message},
+            // Bytes do not hold the deadline off; only a whole message does.
+            {"sends a header but never its document", false, "KAVRI-SG/1.0 TYPE=XML ID=1 LENGTH=80\r\n<?xml",
+             record, first_message},
+        },
+        false);
+    EXPECT_TRUE(log.contains(" within 1200 ms of the accept; closing the control connection"));
+}
 
 TEST_F(Listener, NegativeLimitNeverRefuses)
 {
@@ -176,7 +197,10 @@ TEST_F(Listener, StopIsIdempotentAndEndsOpenConnections)
     EXPECT_EQ(cm.call_count("shutdown"), 0u);
 }
 
-// Certificates made once for the TLS cases with the openssl command.
+// Certificates made once for the TLS cases with the openssl command: the
+// gateway's own (self-signed, one with an encrypted key), and three CAs that
+// each issued a broker certificate; the gateway trusts the first
+// (broker_ca.pem beside its own files), the second bears the same name.
 class Tls : public ControlServerTest {
 protected:
     static void SetUpTestSuite()
@@ -192,11 +216,43 @@ protected:
         ASSERT_EQ(std::system(("openssl genrsa -aes256 -passout pass:s3cret -out " + d + "enc_key.pem 2048" + quiet).c_str()), 0);
         ASSERT_EQ(std::system(("openssl req -x509 -new -key " + d + "enc_key.pem -passin pass:s3cret -sha256 -days 1 "
                                "-subj /CN=ctl -out " + d + "enc_cert.pem" + quiet).c_str()), 0);
+        trusted_dir = new kavri_test::CertTestDir;
+        other_dir = new kavri_test::CertTestDir;
+        trusted = new kavri_test::OpensslPki(kavri_test::make_openssl_pki(*trusted_dir, "broker", "unused"));
+        other = new kavri_test::OpensslPki(kavri_test::make_openssl_pki(*other_dir, "broker", "unused"));
+        fs::copy_file(trusted->ca_cert, d + "broker_ca.pem");
+        // A CA under a name of its own and a broker certificate it issued.
+        for (const std::string& step :
+             {"openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '/CN=Elsewhere CA' -keyout " + d +
+                  "elsewhere_ca.key -out " + d + "elsewhere_ca.pem",
+              "openssl req -newkey rsa:2048 -nodes -subj /CN=broker -keyout " + d + "elsewhere.key -out " + d +
+                  "elsewhere.csr",
+              "openssl x509 -req -days 1 -in " + d + "elsewhere.csr -CA " + d + "elsewhere_ca.pem -CAkey " + d +
+                  "elsewhere_ca.key -CAcreateserial -out " + d + "elsewhere.pem"}) {
+            const auto r = kavri_test::run_command(step);
+            ASSERT_EQ(r.status, 0) << step << ": " << r.output;
+        }
+        // The certificates are what the cases say, by an independent check.
+        const auto trusted_check = kavri_test::run_command("openssl verify -CAfile " + trusted->ca_cert + " " + trusted->leaf_cert);
+        ASSERT_EQ(trusted_check.status, 0) << trusted_check.output;
+        const auto other_check = kavri_test::run_command("openssl verify -CAfile " + trusted->ca_cert + " " + other->leaf_cert);
+        ASSERT_NE(other_check.status, 0) << other_check.output;
     }
     static void TearDownTestSuite()
     {
         fs::remove_all(*dir);
         delete dir;
+        delete trusted;
+        delete other;
+        delete trusted_dir;
+        delete other_dir;
+    }
+
+    void SetUp() override
+    {
+        ControlServerTest::SetUp();
+        broker_cert = trusted->leaf_cert;
+        broker_key = trusted->leaf_key;
     }
 
     void use(const std::string& cert, const std::string& key, const std::string& ca, const std::string& path)
@@ -208,12 +264,20 @@ protected:
     }
 
     static std::string* dir;
+    static kavri_test::CertTestDir* trusted_dir;
+    static kavri_test::CertTestDir* other_dir;
+    static kavri_test::OpensslPki* trusted;
+    static kavri_test::OpensslPki* other;
 };
 std::string* Tls::dir = nullptr;
+kavri_test::CertTestDir* Tls::trusted_dir = nullptr;
+kavri_test::CertTestDir* Tls::other_dir = nullptr;
+kavri_test::OpensslPki* Tls::trusted = nullptr;
+kavri_test::OpensslPki* Tls::other = nullptr;
 
 TEST_F(Tls, ExchangesOverTls)
 {
-    use("cert.pem", "key.pem", "cert.pem", *dir);  // no trailing "/": still inside the directory
+    use("cert.pem", "key.pem", "broker_ca.pem", *dir);  // no trailing "/": still inside the directory
     start_server();
     EXPECT_TRUE(log.contains("TLS enabled on XMLTCP control channel."));
     auto b = connect(true);
@@ -232,7 +296,7 @@ TEST_F(Tls, ExchangesOverTls)
 
 TEST_F(Tls, PlainClientAgainstTlsListenerIsRefusedCleanly)
 {
-    use("cert.pem", "key.pem", "cert.pem", *dir + "/");
+    use("cert.pem", "key.pem", "broker_ca.pem", *dir + "/");
     start_server();
     auto plain = connect(false);
     ASSERT_TRUE(plain->send_command("init"));
@@ -245,11 +309,104 @@ TEST_F(Tls, PlainClientAgainstTlsListenerIsRefusedCleanly)
 
 TEST_F(Tls, PassPhraseProtectedKey)
 {
-    use("enc_cert.pem", "enc_key.pem", "enc_cert.pem", *dir);
+    use("enc_cert.pem", "enc_key.pem", "broker_ca.pem", *dir);
     set("TCPControlLinuxExtCertPhrase", "s3cret");
     start_server();
     auto b = connect(true);
     EXPECT_EQ(exchange(*b, "get-info").id, "0");
+}
+
+TEST_F(Tls, OnlyABrokerCertifiedByTheConfiguredCaReachesCommands)
+{
+    use("cert.pem", "key.pem", "broker_ca.pem", *dir);
+    start_server();
+    const struct {
+        const char* what;
+        std::string cert, key;
+        std::string refusal;  // empty: admitted
+    } cases[] = {
+        {"no certificate", "", "", "peer did not return a certificate"},
+        {"issued by another CA", *dir + "/elsewhere.pem", *dir + "/elsewhere.key",
+         X509_verify_cert_error_string(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY)},
+        // Another CA under the trusted CA's very name: its signature gives it away.
+        {"issued by a namesake CA", other->leaf_cert, other->leaf_key,
+         X509_verify_cert_error_string(X509_V_ERR_CERT_SIGNATURE_FAILURE)},
+        {"self-signed", *dir + "/cert.pem", *dir + "/key.pem",
+         X509_verify_cert_error_string(X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT)},
+        {"the other CA's own", other->ca_cert, other->ca_key,
+         X509_verify_cert_error_string(X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT)},
+        {"issued by the configured CA", trusted->leaf_cert, trusted->leaf_key, ""},
+    };
+    std::size_t refused = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ControlBroker b;
+        b.set_client_certificate(c.cert, c.key);
+        const bool connected = b.connect(server->local_port(), true);
+        if (c.refusal.empty()) {
+            ASSERT_TRUE(connected);
+            exchange(b, "init", {}, "1");
+            exchange(b, "get-counters", {}, "2");
+            EXPECT_TRUE(server->is_online());
+            EXPECT_EQ(cm.call_log(), std::vector<std::string>{"get_statistics"});
+            continue;
+        }
+        // The handshake fails at the broker; should it complete there, the
+        // gateway still reads nothing.
+        if (connected) {
+            b.send_command("init", {}, "1");
+            b.send_command("get-counters", {}, "2");
+            EXPECT_TRUE(b.wait_closed());
+        }
+        ASSERT_TRUE(log.wait_for("*** XMLTCPControlConnection: refused the control connection from 127.0.0.1:", ++refused));
+        EXPECT_TRUE(log.contains(": certificate verification failed: " + c.refusal));
+        EXPECT_TRUE(log.contains("*** XMLTCPControlConnection::handle_handshake: TLS handshake failure: "));
+        EXPECT_TRUE(log.wait_for("Closing XMLTCP control connection to", refused));
+        EXPECT_FALSE(server->is_online());
+        EXPECT_TRUE(cm.call_log().empty());
+    }
+}
+
+TEST_F(Tls, SilentPeersAreClosedSoTheBrokerGetsIn)
+{
+    use("cert.pem", "key.pem", "broker_ca.pem", *dir);
+    const std::string handshake = "XMLTCPControlConnection: no TLS handshake from 127.0.0.1:";
+    const std::string message = "XMLTCPControlConnection: no complete message from 127.0.0.1:";
+    expect_silent_peers_closed_then_broker_gets_in(
+        {
+            {"connects but never starts the handshake", false, "", handshake, std::chrono::milliseconds(400)},
+            {"starts the handshake but never ends it", false, std::string("\x16\x03\x01\x02\x00\x01", 6), handshake,
+             std::chrono::milliseconds(400)},
+            {"completes the handshake, then says nothing", true, "", message, std::chrono::milliseconds(1200)},
+        },
+        true);
+    EXPECT_TRUE(log.contains(" within 400 ms of the accept; closing the control connection"));
+    // A handshake cut short by its deadline is not reported as failing.
+    EXPECT_FALSE(log.contains("TLS handshake failure"));
+}
+
+// A real TLS client: without a certificate "shutdown" must not reach the
+// gateway; with the CA's certificate it does.
+TEST_F(Tls, OpensslClientNeedsTheCertificateToSendShutdown)
+{
+    use("cert.pem", "key.pem", "broker_ca.pem", *dir);
+    start_server();
+    const std::string input = *dir + "/shutdown.txt";
+    kavri_test::write_file(input, ControlBroker::request("init", {}, "1") + ControlBroker::request("shutdown", {}, "2"));
+    // -quiet keeps the client reading until the gateway closes.
+    const std::string client = "openssl s_client -connect 127.0.0.1:" + std::to_string(server->local_port()) + " -quiet";
+
+    const auto anonymous = kavri_test::run_command(client + " < " + input);
+    EXPECT_EQ(anonymous.output.find("<init>"), std::string::npos) << anonymous.output;
+    EXPECT_TRUE(log.wait_for("refused the control connection from 127.0.0.1:"));
+    EXPECT_TRUE(cm.call_log().empty());
+    EXPECT_FALSE(server->is_online());
+
+    const auto certified = kavri_test::run_command(client + " -cert " + trusted->leaf_cert + " -key " +
+                                                   trusted->leaf_key + " < " + input);
+    // "shutdown" may close the connection before the reply to "init" is written.
+    EXPECT_TRUE(cm.wait_for_call("shutdown")) << certified.output;
+    EXPECT_TRUE(server->is_online());
 }
 
 TEST_F(Tls, SetUpOutcomes)
