@@ -109,6 +109,7 @@ private:
     void close_when_drained();
     void close_socket();
     void remove();
+    std::string log_id() const;
 
     // The HELLO check and rewrite.
     void handle_client_xml(const ssig::SSIGHttp& packet);
@@ -121,6 +122,8 @@ private:
     int validate_server_thumbprint_hash(const X509* cert, const unsigned char (&hash)[32]);
     void send_client_xml_fail(const sVEXA_XML_FAIL& fail);
     void send_client_xml_fail(unsigned code, const std::string& reason, unsigned char hop_count);
+    // Hops a FAIL raised while validating carries: all but the last.
+    unsigned char validation_fail_hops() const;
     // Calls the XML forwarder (copied under the mutex) unless stopped.
     void forward_xml(const char* xml, eVEXA_XML_TYPE type);
 
@@ -146,8 +149,13 @@ private:
     SSIGWriteQueue m_writes;
     bool m_closed;
     boost::asio::deadline_timer m_drain_timer;
+    bool m_reading;
     int m_last_xml_sent;
     sVEXA_XML_HELLO m_hello;
+    // The client's stanza as received (the merge target) and whether the
+    // gateway's own hop was added to m_hello.
+    std::string m_hello_text;
+    bool m_gateway_added;
     bool m_waiting_for_server;
     boost::asio::deadline_timer m_wait_timer;
     boost::posix_time::ptime m_creation_time;

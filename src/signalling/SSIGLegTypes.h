@@ -8,6 +8,7 @@
 #include "vexa_xml.h"
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/system/error_code.hpp>
 #include <openssl/x509.h>
 
@@ -44,6 +45,8 @@ struct SSIGLegTimings {
     boost::posix_time::time_duration hello_wait = boost::posix_time::seconds(30);
     // How long stop() lets frames already handed to the leg drain.
     boost::posix_time::time_duration stop_drain = boost::posix_time::seconds(2);
+    // UTC now, with microseconds: the client leg's creation time.
+    std::function<boost::posix_time::ptime()> clock = &boost::posix_time::microsec_clock::universal_time;
 };
 
 }  // namespace vexa

@@ -118,6 +118,9 @@ public:
 
     // Resumption: non-zero once the server granted a resume timeout.
     uint32_t get_resume_timeout() const;
+    // The server's grant, in seconds (hides the idle monitor's tick setter,
+    // which stays the sweep's own business).
+    void set_resume_timeout(uint32_t seconds);
     bool is_resumable() const { return get_resume_timeout() != 0; }
     // Starts so far minus one (0 after the first start).
     int get_resume_count() const;
@@ -155,10 +158,7 @@ private:
                                  std::size_t n);
     void handle_read_http_payload(const link_ptr& link, const boost::system::error_code& ec,
                                   std::size_t n);
-    void do_handle_ssig(const boost::system::error_code& ec);
-    void do_client_xml_ssig(const std::string& xml, eVEXA_XML_TYPE type,
-                            ssig_complete_handler_t completion);
-    void do_client_ksdp_ssig(const ssig::SSIGMap& map, ssig_complete_handler_t completion);
+    void do_handle_ssig(const link_ptr& link, const boost::system::error_code& ec);
     void write_front(const link_ptr& link);
     void handle_write(const link_ptr& link, const boost::system::error_code& ec);
     void close_link(const link_ptr& link);
@@ -205,7 +205,8 @@ private:
     uint64_t m_epoch;
     bool m_stopped;
     bool m_connected;
-    link_ptr m_link;  // strand only
+    link_ptr m_link;               // written on the strand
+    const SSL* m_registered_ssl;   // this leg's registry entry
     tcp::endpoint m_server_endpoint;
     state_callback_t m_state_callback;
     closed_callback_t m_closed_callback;
