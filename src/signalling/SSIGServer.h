@@ -18,6 +18,7 @@
 
 #include "ConnectionManager.h"
 #include "Log.h"
+#include "SSIG.h"
 #include "SSIGLegHost.h"
 #include "SSIGLegTypes.h"
 
