@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <ios>
 
 using boost::log::trivial::debug;
+using boost::log::trivial::error;
 using boost::log::trivial::info;
 
 namespace vexa {
@@ -30,6 +32,22 @@ boost::shared_ptr<UDPConnection> look_up(std::mutex& mutex, const PacketForwarde
     std::lock_guard<std::mutex> lock(mutex);
     auto it = map.find(key);
     return it == map.end() ? boost::shared_ptr<UDPConnection>() : it->second;
+}
+
+// Hands the learnt address to the other direction; a failing callback is
+// logged and the datagram still goes (the relay thread must not end).
+void learn_peer(logger_t& lg, const UDPConnection::peer_learnt_t& learnt,
+                const UDPConnection::endpoint& source, const std::string& log_id)
+{
+    try {
+        learnt(source);
+    } catch (const std::exception& e) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(log_id)
+                                 << "UDPConnection: the peer address callback failed: " << e.what();
+    } catch (...) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(log_id)
+                                 << "UDPConnection: the peer address callback failed";
+    }
 }
 
 }  // namespace
@@ -110,7 +128,7 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
         // Learns once: the first accepted datagram names the peer.
         UDPConnection::peer_learnt_t learnt = conn->take_peer_learnt();
         if (learnt)
-            learnt(source);
+            learn_peer(pool.lg, learnt, source, log_id);
     } else if (((*conn).*pool.get_peer)() != source) {
         UDPConnection::peer_learnt_t learnt = conn->copy_peer_learnt();
         if (learnt) {
@@ -120,7 +138,7 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
                 << boost::log::add_value(pool.endpoint_attribute, udp_endpoint_t(previous))
                 << "=========> " << pool.name << " IP address has changed - " << endpoint_text(source);
             ((*conn).*pool.set_peer)(source);
-            learnt(source);
+            learn_peer(pool.lg, learnt, source, log_id);
         }
     }
 

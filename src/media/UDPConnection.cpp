@@ -3,8 +3,10 @@
 #include "Config.h"
 
 #include <cstdlib>
+#include <exception>
 #include <new>
 
+using boost::log::trivial::error;
 using boost::log::trivial::info;
 
 namespace vexa {
@@ -113,8 +115,19 @@ void UDPConnection::set_udp_session_state(eSESSION_STATE s)
         std::lock_guard<std::mutex> lock(guard);
         callback = state_changed;
     }
-    if (callback)
+    if (!callback)
+        return;
+    // Raised from the check (which must re-arm) and from the relay threads
+    // (which must not end): a failing callback is logged and passed over.
+    try {
         callback(s);
+    } catch (const std::exception& e) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                                 << "UDPConnection: the session state callback failed: " << e.what();
+    } catch (...) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                                 << "UDPConnection: the session state callback failed";
+    }
 }
 
 void UDPConnection::notify_termination(const std::string& reason)
@@ -124,8 +137,17 @@ void UDPConnection::notify_termination(const std::string& reason)
         std::lock_guard<std::mutex> lock(guard);
         callback.swap(terminated);
     }
-    if (callback)
+    if (!callback)
+        return;
+    try {
         callback(std::string(reason));
+    } catch (const std::exception& e) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                                 << "UDPConnection: the termination callback failed: " << e.what();
+    } catch (...) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                                 << "UDPConnection: the termination callback failed";
+    }
 }
 
 void UDPConnection::clear_callbacks()

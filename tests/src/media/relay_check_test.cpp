@@ -204,6 +204,25 @@ TEST_F(Check, ATimerErrorStopsTheCheck)
     EXPECT_TRUE(relay->session_tracked("s"));
 }
 
+TEST_F(Check, ThrowingCallbacksAreLoggedAndTheCheckGoesOn)
+{
+    // An empty std::function handed on as a boost::function throws when called.
+    const std::function<void(eSESSION_STATE)> no_state;
+    const std::function<void(const std::string&)> no_reason;
+    const Keys k = keys_for(0xc7000001);
+    relay->setup_client_to_server_tunnel(nowhere(), k.wire_spi(), k.salt, k.key_chars(), 0, 0, "rtag-t",
+                                         "conn-t", "t", "log-t", no_state, no_reason);
+    auto ev = make_events();
+    c2s(keys_for(0xc7000002), "s", nowhere(), ev);
+    for (int t = 1; t <= 3; ++t)
+        EXPECT_NO_THROW(tick()) << "tick " << t;
+    EXPECT_EQ(States{INTERRUPTED}, ev->states());
+    EXPECT_EQ(Reasons{"ConnectionTimeout"}, ev->reasons());
+    EXPECT_FALSE(relay->session_tracked("t"));
+    EXPECT_EQ(1u, log.count("UDPConnection: the session state callback failed: "));
+    EXPECT_EQ(1u, log.count("UDPConnection: the termination callback failed: "));
+}
+
 class CheckZeroLimit : public RelayFixture {
 protected:
     CheckZeroLimit() { idle_seconds = "4"; }  // 0 ticks
