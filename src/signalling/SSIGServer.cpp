@@ -153,13 +153,11 @@ void SSIGServer::xml_logger(int level, const char* text)
 void SSIGServer::start()
 {
     auto self = shared_from_this();
-    boost::asio::post(accept_strand, [self] {
-        self->accepting = true;
-        self->arm_accept();
-    });
+    boost::asio::post(accept_strand, [self] { self->arm_accept(); });
     {
         std::lock_guard<std::mutex> lock(mutex);
-        arm_sweep();
+        if (sweep_timer)
+            arm_sweep();
     }
     BOOST_LOG_SEV(lg, info) << "SSIG server started";
 }
@@ -178,7 +176,8 @@ void SSIGServer::stop()
             sweep_timer->cancel();
             timer = std::move(sweep_timer);
         }
-        clear_tables(released);
+        stop_sessions(released);
+        forget_resumable(released);
         for (auto& d : dormant_pairs)
             released.pairs.push_back(std::move(d.object));
         for (auto& d : dormant_clients)
@@ -201,11 +200,14 @@ void SSIGServer::shutdown()
     boost::asio::post(accept_strand, [self] { self->close_acceptor(); });
     Released released;
     std::lock_guard<std::mutex> lock(mutex);
-    clear_tables(released);
+    stop_sessions(released);
+    BOOST_LOG_SEV(lg, trace) << "Shutting down SSIG server -- clearing " << resumable.size()
+                             << " resumable connections.";
+    forget_resumable(released);
     vexa_xml_teardown();
 }
 
-void SSIGServer::clear_tables(Released& released)
+void SSIGServer::stop_sessions(Released& released)
 {
     for (auto& kv : established) {
         kv.second->stop();
@@ -222,8 +224,10 @@ void SSIGServer::clear_tables(Released& released)
         released.servers.push_back(std::move(kv.second));
     }
     tagged.clear();
-    BOOST_LOG_SEV(lg, trace) << "Shutting down SSIG server -- clearing " << resumable.size()
-                             << " resumable connections.";
+}
+
+void SSIGServer::forget_resumable(Released& released)
+{
     // Resumable legs were stopped when they were filed there.
     for (auto& kv : resumable)
         released.servers.push_back(std::move(kv.second));
@@ -279,6 +283,11 @@ void SSIGServer::handle_accept(const boost::system::error_code& ec)
         Released released;
         {
             std::lock_guard<std::mutex> lock(mutex);
+            if (stopped) {
+                leg->stop();
+                released.clients.push_back(leg);
+                return;
+            }
             // Filed before it starts, so a handshake that fails at once finds it.
             terminate_excess_pending_connections(released);
             pending.insert(leg);

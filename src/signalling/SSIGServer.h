@@ -199,7 +199,10 @@ private:
     void erase_callback_of(const std::string& session_id, const client_ptr& owner,
                            Released& released);
     bool holds(const std::string& session_id, const SSIGServerConnection* leg) const;
-    void clear_tables(Released& released);
+    // Stops and forgets every pair, pending and tagged leg.
+    void stop_sessions(Released& released);
+    // Forgets the resumable legs and the server-connected callbacks, uncalled.
+    void forget_resumable(Released& released);
 
     std::string sni;
     std::unique_ptr<SSIGServerSSL> ssl;
@@ -213,7 +216,6 @@ private:
     tcp::acceptor acceptor;
     std::shared_ptr<tcp::socket> next_socket;
     boost::asio::steady_timer accept_retry_timer;
-    bool accepting = false;
     unsigned short listen_port = 0;
 
     logger_t lg;
