@@ -101,7 +101,7 @@ SSIGServerConnection::SSIGServerConnection(
       m_host(std::move(host)),
       m_timings(timings),
       m_epoch(0),
-      m_stopped(true),
+      m_stopped(false),
       m_connected(false),
       m_registered_ssl(nullptr),
       m_server_endpoint(boost::asio::ip::address_v4::any(), 0),
@@ -368,23 +368,22 @@ void SSIGServerConnection::handle_resolve(const link_ptr& link, const boost::sys
         m_server_endpoint = endpoints.begin()->endpoint();
     }
     SERVER_LOG(debug) << "Connecting to Kavri server: " << endpoint_text(endpoints.begin()->endpoint());
-    connect_next(link, endpoints.begin(), std::move(endpoints));
+    connect_next(link, endpoints, 0);
 }
 
-void SSIGServerConnection::connect_next(const link_ptr& link, tcp::resolver::results_type::iterator it,
-                                        tcp::resolver::results_type endpoints)
+void SSIGServerConnection::connect_next(const link_ptr& link, const tcp::resolver::results_type& endpoints,
+                                        std::size_t index)
 {
     auto self = shared_from_this();
     link->socket.async_connect(
-        it->endpoint(),
-        boost::asio::bind_executor(m_strand, [self, link, it, endpoints](const boost::system::error_code& ec) {
-            self->handle_connect(link, ec, it, endpoints);
+        std::next(endpoints.begin(), std::ptrdiff_t(index))->endpoint(),
+        boost::asio::bind_executor(m_strand, [self, link, endpoints, index](const boost::system::error_code& ec) {
+            self->handle_connect(link, ec, endpoints, index);
         }));
 }
 
 void SSIGServerConnection::handle_connect(const link_ptr& link, const boost::system::error_code& ec,
-                                          tcp::resolver::results_type::iterator it,
-                                          tcp::resolver::results_type endpoints)
+                                          const tcp::resolver::results_type& endpoints, std::size_t index)
 {
     if (ec == boost::asio::error::operation_aborted) {
         SERVER_LOG(info) << "Could not connect to Kavri server. " << ec.message()
@@ -393,12 +392,13 @@ void SSIGServerConnection::handle_connect(const link_ptr& link, const boost::sys
     }
     if (is_stale(link))
         return;
+    const tcp::endpoint endpoint = std::next(endpoints.begin(), std::ptrdiff_t(index))->endpoint();
     if (!ec) {
         SERVER_LOG(info) << "Connected to Kavri server (session ID: " << m_table_key << ")";
         {
             // The media address follows the endpoint actually connected.
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_server_endpoint = it->endpoint();
+            m_server_endpoint = endpoint;
         }
         boost::system::error_code option_ec;
         link->socket.set_option(tcp::no_delay(true), option_ec);
@@ -418,12 +418,13 @@ void SSIGServerConnection::handle_connect(const link_ptr& link, const boost::sys
             }));
         return;
     }
-    auto next = std::next(it);
-    if (next != endpoints.end()) {
+    if (index + 1 < endpoints.size()) {
         boost::system::error_code ignored;
         link->socket.close(ignored);
-        SERVER_LOG(debug) << "Connecting to Kavri server: " << endpoint_text(next->endpoint()) << " [Retry]";
-        connect_next(link, next, std::move(endpoints));
+        SERVER_LOG(debug) << "Connecting to Kavri server: "
+                          << endpoint_text(std::next(endpoints.begin(), std::ptrdiff_t(index + 1))->endpoint())
+                          << " [Retry]";
+        connect_next(link, endpoints, index + 1);
         return;
     }
     SERVER_LOG(error) << "Could not connect to Kavri server.  No more endpoints.  Connect failed:" << ec.message();

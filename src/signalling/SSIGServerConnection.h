@@ -141,11 +141,11 @@ private:
     bool is_stale(const link_ptr& link) const;
     void handle_resolve(const link_ptr& link, const boost::system::error_code& ec,
                         tcp::resolver::results_type endpoints);
-    void connect_next(const link_ptr& link, tcp::resolver::results_type::iterator it,
-                      tcp::resolver::results_type endpoints);
+    // Connects to the index-th resolved endpoint.
+    void connect_next(const link_ptr& link, const tcp::resolver::results_type& endpoints,
+                      std::size_t index);
     void handle_connect(const link_ptr& link, const boost::system::error_code& ec,
-                        tcp::resolver::results_type::iterator it,
-                        tcp::resolver::results_type endpoints);
+                        const tcp::resolver::results_type& endpoints, std::size_t index);
     void handle_handshake(const link_ptr& link, const boost::system::error_code& ec);
     void read_next(const link_ptr& link);
     void handle_read(const link_ptr& link, const boost::system::error_code& ec, std::size_t n);
