@@ -18,6 +18,10 @@
 #include "vexa_xml_hello.h"
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/log/core.hpp>
+#include <boost/log/sinks/basic_sink_backend.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <openssl/err.h>
@@ -64,6 +68,44 @@ inline void set_config(const std::string& key, const std::string& value)
 {
     vexa::Config::get_instance()->set(key, value);
 }
+
+// The log lines of the whole test, in the log's layout; readable while the
+// legs' threads write.
+class LegLog {
+public:
+    LegLog()
+    {
+        m_backend = boost::make_shared<Backend>();
+        m_sink = boost::make_shared<sink_t>(m_backend);
+        m_sink->set_formatter(&vexa::format_log_record);
+        boost::log::core::get()->add_sink(m_sink);
+    }
+    ~LegLog()
+    {
+        boost::log::core::get()->remove_sink(m_sink);
+        m_sink->flush();
+    }
+    std::string text() const
+    {
+        std::lock_guard<std::mutex> l(m_backend->mutex);
+        return m_backend->text;
+    }
+
+private:
+    struct Backend : boost::log::sinks::basic_formatted_sink_backend<char, boost::log::sinks::concurrent_feeding> {
+        void consume(const boost::log::record_view&, const std::string& line)
+        {
+            std::lock_guard<std::mutex> l(mutex);
+            text += line;
+            text += '\n';
+        }
+        std::mutex mutex;
+        std::string text;
+    };
+    using sink_t = boost::log::sinks::synchronous_sink<Backend>;
+    boost::shared_ptr<Backend> m_backend;
+    boost::shared_ptr<sink_t> m_sink;
+};
 
 // --- certificates ------------------------------------------------------------
 

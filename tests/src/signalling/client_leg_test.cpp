@@ -2,7 +2,6 @@
 // bounds, the server name, writes after stop, write ordering, and the HELLO
 // check and rewrite.
 #include "LegTestSupport.h"
-#include "LogCapture.h"
 #include "golden_values.h"
 
 #include <gtest/gtest.h>
@@ -68,7 +67,7 @@ protected:
             ++n;
         return n;
     }
-    LogCapture log;
+    LegLog log;
     std::size_t mark = 0;
     IoThreads threads;
     boost::asio::ip::tcp::acceptor acceptor{threads.io, {boost::asio::ip::address_v4::loopback(), 0}};
