@@ -722,6 +722,13 @@ public:
         cb(value);
         return true;
     }
+    // Drops what holds legs (forward completions, the stored callback).
+    void clear()
+    {
+        std::lock_guard<std::mutex> l(m);
+        m_forwards.clear();
+        m_connected_cb = nullptr;
+    }
     bool callback_stored()
     {
         std::lock_guard<std::mutex> l(m);

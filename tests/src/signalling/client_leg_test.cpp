@@ -20,6 +20,8 @@ protected:
         identity();
         mark = log.text().size();
         set_config("SSLRefuseClientOnSniMismatch", "0");
+        if (host)
+            host->clear();
         host = std::make_shared<FakeHost>();
         host->ctag = make_ctag(identity().server_cert.der());
         host->rtag = make_rtag(host->ctag);
@@ -32,7 +34,7 @@ protected:
         if (leg)
             leg->stop();
         threads.stop();
-        host->fire_connected(false);
+        host->clear();
         leg.reset();
     }
 

@@ -114,7 +114,7 @@ TEST(CrossLegTest, FramesCrossBothLegsWhileTheServerLegRestarts)
         server_leg.reset();
         client_leg.reset();
     }
-    host->fire_connected(false);
+    host->clear();
 }
 
 }  // namespace

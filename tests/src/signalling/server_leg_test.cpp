@@ -63,6 +63,8 @@ protected:
     {
         identity();
         mark = log.text().size();
+        if (host)
+            host->clear();
         host = std::make_shared<FakeHost>();
         ctag = make_ctag(identity().server_cert.der());
         rtag = make_rtag(ctag);
@@ -74,6 +76,7 @@ protected:
             leg->stop();
         threads.stop();
         leg.reset();  // a leg's strand must go before the event loop
+        host->clear();
         std::lock_guard<std::mutex> l(m);
         xml.clear();
         maps.clear();
