@@ -253,7 +253,7 @@ void SSIGClientConnection::handle_read_type(const boost::system::error_code& ec,
         read_next();
         return;
     default:
-        CLIENT_LOG(info) << "Unknown SSIG packet type detected: " << m_reader.type_word();
+        CLIENT_LOG(info) << "Unknown SSIG packet type detected: " << m_reader.type_number();
         remove();
         return;
     }

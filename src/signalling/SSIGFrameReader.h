@@ -59,8 +59,9 @@ public:
     // Back to TYPE, dropping a partial frame.
     void reset();
 
-    // The leading word as it came from the stream.
+    // The leading word as it came from the stream, and read big-endian (as logs show it).
     uint32_t type_word() const { return m_word; }
+    uint32_t type_number() const { return ssig::read_be32(m_word_bytes); }
     ssig::SSIGPacket::Type packet_type() const { return m_type; }
     // The TLV length field, once read.
     uint32_t tlv_length() const { return m_length; }

@@ -583,7 +583,7 @@ void SSIGServerConnection::handle_read_type(const link_ptr& link, const boost::s
     if (is_stale(link))
         return;
     if (link->reader.advance(n) != SSIGFrameReader::Verdict::NEXT_READ) {
-        SERVER_LOG(info) << "Unknown SSIG packet type detected: " << link->reader.type_word();
+        SERVER_LOG(info) << "Unknown SSIG packet type detected: " << link->reader.type_number();
         remove();
         return;
     }
