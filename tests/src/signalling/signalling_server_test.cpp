@@ -545,21 +545,24 @@ TEST_F(SignallingServerTest, SweepEndsAnIdleTaggedLegWithOneConnectionTimeout)
 
 TEST_F(SignallingServerTest, SweepKeepsAResumableSessionWhileItsTunnelLives)
 {
-    set("SsigMaxNoActivitySeconds", "0");
-    timing.sweep_period = 100ms;
+    // Idle after two silent sweeps: time enough to make the leg resumable first.
+    set("SsigMaxNoActivitySeconds", "10");
+    timing.sweep_period = 200ms;
     make_server();
     BrokerEvents events;
     const std::string ctag = tovik_tag("resumab1", server_identity().der());
     const std::string rtag = add(ctag, &events);
     ASSERT_FALSE(rtag.empty());
     const std::string id = key_of(ctag);
+    const auto leg = server->find_server_connection(id);
+    ASSERT_TRUE(leg);
+    leg->set_resume_timeout(30);
     auto tunnel = relay->setup_client_to_server_tunnel(
         boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 5000), 0x0a0b0c0du, 7,
         std::vector<char>(16, 'k'), 0, 30, rtag, "conn", id, "log", [](eSESSION_STATE) {},
         [](const std::string&) {});
     ASSERT_TRUE(tunnel);
     tunnel.reset();
-    server->find_server_connection(id)->set_resume_timeout(30);
 
     ASSERT_TRUE(wait_until([&] { return counts().resumable == 1; }));
     EXPECT_TRUE(log.contains("handle_periodic_ssig: Moving tagged SSIG server connection to resumable map - " + id));
