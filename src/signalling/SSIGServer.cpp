@@ -741,7 +741,6 @@ std::string SSIGServer::add_connection(const std::string& ip_address, const std:
             rtag = ctag;
 
         const std::string key = Tag(ctag).get_session_id();
-        server_ptr leg;
         {
             Released released;
             std::lock_guard<std::mutex> lock(mutex);
@@ -764,13 +763,16 @@ std::string SSIGServer::add_connection(const std::string& ip_address, const std:
             }
             if (stopped)
                 return std::string();
-            leg = std::make_shared<SSIGServerConnection>(
+            const server_ptr leg = std::make_shared<SSIGServerConnection>(
                 shared_from_this(), main_loop, ip_address, tcp_port, use_sg_sni ? sg_sni : server_sni,
                 connection_id, session_log_id, never_empty(std::move(state_callback)),
                 never_empty(std::move(closed_callback)), ctag, rtag, thumbprint, leg_timings);
             tagged[key] = leg;
+            // Started while filed: start() clears the stopped flag, so a sweep
+            // or removal between filing and starting would revive a dropped leg.
+            // start() only takes the leg's own mutex and posts.
+            leg->start();
         }
-        leg->start();
         return rtag;
     } catch (const std::exception& e) {
         BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
