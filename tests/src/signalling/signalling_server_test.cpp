@@ -6,6 +6,7 @@
 #include "CipherList.h"
 #include "Config.h"
 #include "ControlLogCapture.h"
+#include "SSIGClientConnection.h"
 #include "SSIGServer.h"
 #include "SSIGServerConnection.h"
 #include "SSIGServerSSL.h"
@@ -675,6 +676,171 @@ TEST_F(SignallingServerTest, LegCallsActOnlyOnEntriesHoldingTheLeg)
     EXPECT_TRUE(filed->is_stopped());
     EXPECT_TRUE(log.contains("===> removing a tagged SSIG connection (" + id));
     EXPECT_FALSE(server->is_session_resumable(id, filed));
+}
+
+// ---- look-ups and callbacks of the client leg's HELLO ----
+
+// A plain TCP listener on 127.0.0.1 that never answers: a server leg
+// connecting to it stays in its TLS handshake.
+class SilentListener {
+public:
+    SilentListener() : fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, 8);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~SilentListener() { ::close(fd); }
+    std::string port_text() const { return std::to_string(port); }
+
+private:
+    int fd;
+    unsigned short port = 0;
+};
+
+class HelloLookUpTest : public SignallingServerTest {
+protected:
+    // A client leg on an accepted loopback connection, never started.
+    std::shared_ptr<vexa::SSIGClientConnection> client_leg()
+    {
+        using tcp = boost::asio::ip::tcp;
+        tcp::acceptor acceptor(main_io.io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        peers.push_back(std::make_unique<RawClient>(acceptor.local_endpoint().port()));
+        auto socket = std::make_shared<tcp::socket>(main_io.io);
+        acceptor.accept(*socket);
+        return std::make_shared<vexa::SSIGClientConnection>(server, socket, main_io.io, leg_timings);
+    }
+
+    // A callback that records what it was called with.
+    std::function<void(bool)> recorder()
+    {
+        return [this](bool value) {
+            std::lock_guard<std::mutex> lock(calls_mutex);
+            calls.push_back(value);
+        };
+    }
+    std::vector<bool> taken_calls()
+    {
+        std::lock_guard<std::mutex> lock(calls_mutex);
+        std::vector<bool> out;
+        out.swap(calls);
+        return out;
+    }
+
+    std::vector<std::unique_ptr<RawClient>> peers;
+    std::mutex calls_mutex;
+    std::vector<bool> calls;
+};
+
+TEST_F(HelloLookUpTest, ServerConnectedCallbacksBelongToTheirOwner)
+{
+    make_server();
+    SilentListener silent;
+    const std::string waiting_tag = tovik_tag("waiting1", server_identity().der());
+    ASSERT_FALSE(add(waiting_tag, nullptr, silent.port_text()).empty());
+    const std::string id = key_of(waiting_tag);
+    const auto owner = client_leg();
+    const auto other = client_leg();
+
+    // Not connected: kept until invoked, and only its owner clears it.
+    server->set_server_connected_callback(id, owner, recorder());
+    EXPECT_EQ(1u, counts().callbacks);
+    server->clear_server_connected_callback(id, other);
+    EXPECT_EQ(1u, counts().callbacks);
+    server->invoke_server_connected_callback(id);
+    EXPECT_EQ(std::vector<bool>{true}, taken_calls());
+    EXPECT_EQ(0u, counts().callbacks);
+
+    server->set_server_connected_callback(id, owner, recorder());
+    server->clear_server_connected_callback(id, owner);
+    EXPECT_EQ(0u, counts().callbacks);
+    EXPECT_TRUE(taken_calls().empty());
+
+    // A failing resumable session ends a client's wait with false.
+    server->set_server_connected_callback(id, other, recorder());
+    const auto leg = server->find_server_connection(id);
+    server->cleanup_connections_for_next_resume(id, leg);
+    EXPECT_EQ(std::vector<bool>{false}, taken_calls());
+    EXPECT_TRUE(log.contains("close_pending_client_connection (" + id + ") ==> deleting callback"));
+
+    // Unknown session: dropped uncalled.
+    server->set_server_connected_callback("no-such-id", owner, recorder());
+    EXPECT_TRUE(log.contains("set_server_connected_callback ERROR - Failed to find session-id in tagged or "
+                             "established connections maps no-such-id"));
+
+    // Already connected: called at once, nothing kept.
+    const std::string ready_tag = tovik_tag("ready001", server_identity().der());
+    ASSERT_FALSE(add(ready_tag).empty());
+    bool connected = false;
+    ASSERT_TRUE(wait_until([&] { return server->is_server_ssig_connected(key_of(ready_tag), &connected) && connected; }));
+    server->set_server_connected_callback(key_of(ready_tag), owner, recorder());
+    EXPECT_EQ(std::vector<bool>{true}, taken_calls());
+    EXPECT_EQ(0u, counts().callbacks);
+}
+
+TEST_F(HelloLookUpTest, ConnectionInfoOfTheTaggedServerLeg)
+{
+    make_server();
+    const std::string ctag = tovik_tag("infoleg1", server_identity().der(), 2);
+    const std::string rtag = add(ctag);
+    ASSERT_FALSE(rtag.empty());
+    const std::string id = key_of(ctag);
+    bool connected = false;
+    ASSERT_TRUE(wait_until([&] { return server->is_server_ssig_connected(id, &connected) && connected; }));
+
+    EXPECT_EQ("log-" + id, server->find_session_log_id(id));
+    EXPECT_EQ("", server->find_session_log_id("no-such-id"));
+
+    vexa::SessionTag got_ctag("");
+    std::string got_rtag, got_sni;
+    vexa::x509_ref cert;
+    unsigned char hash[32] = {};
+    ASSERT_TRUE(server->get_server_connection_info(id, &got_ctag, &got_rtag, &got_sni, &cert, &hash));
+    EXPECT_EQ(ctag, got_ctag.text());
+    EXPECT_EQ(rtag, got_rtag);
+    EXPECT_EQ("sg.kavri.test", got_sni);
+    ASSERT_TRUE(cert);
+    unsigned char* der = nullptr;
+    const int n = i2d_X509(cert.get(), &der);
+    EXPECT_EQ(server_identity().der(), std::vector<unsigned char>(der, der + n));
+    OPENSSL_free(der);
+    unsigned char expected[32];
+    unsigned short flags = 0;
+    ASSERT_EQ(0, vexa_util_parse_tovik_session_tag(ctag.c_str(), nullptr, expected, &flags));
+    EXPECT_EQ(0, std::memcmp(expected, hash, 32));
+    // Null outputs are skipped.
+    EXPECT_TRUE(server->get_server_connection_info(id, nullptr, nullptr, nullptr, nullptr, nullptr));
+    // The counted certificate stays valid through the leg's next handshakes
+    // (ASan would see a use after free).
+    server->find_server_connection(id)->restart(false);
+    ASSERT_TRUE(wait_until([&] { return tls.handshakes() == 2; }));
+    server->find_server_connection(id)->restart(false);
+    ASSERT_TRUE(wait_until([&] { return tls.handshakes() == 3; }));
+    der = nullptr;
+    EXPECT_EQ(n, i2d_X509(cert.get(), &der));
+    OPENSSL_free(der);
+
+    EXPECT_FALSE(server->get_server_connection_info("no-such-id", nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(log.contains("Failed to get ctag - no matching server connection found for given session ID=no-such-id"));
+
+    const auto client = client_leg();
+    EXPECT_TRUE(server->set_xml_forwarders(id, client));
+    EXPECT_TRUE(log.contains("XML forwarders set for session ID: " + id));
+    EXPECT_FALSE(server->set_xml_forwarders("no-such-id", client));
+    EXPECT_TRUE(log.contains("failed to set XML forwarders - no matching server connection found for given "
+                             "session ID=no-such-id"));
+
+    EXPECT_FALSE(server->get_client_connection_info(id, nullptr));
+    EXPECT_TRUE(log.contains("Failed to get client connection info - input is NULL"));
+    vexa::ssig::MitmInfoVector hops;
+    EXPECT_FALSE(server->get_client_connection_info(id, &hops));
+    EXPECT_TRUE(log.contains("Failed to get client connection info - no matching client connection found for "
+                             "given session ID=" + id));
 }
 
 // ---- removal by the broker ----
