@@ -37,6 +37,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -160,6 +161,8 @@ struct Identity {
 
     Identity()
     {
+        // Test peers write on connections the gateway may just have closed.
+        std::signal(SIGPIPE, SIG_IGN);
         vexa::Config& c = *vexa::Config::get_instance();
         vexa::register_defaults(c);
         vexa::logger_t lg;
@@ -725,9 +728,14 @@ public:
     // Drops what holds legs (forward completions, the stored callback).
     void clear()
     {
-        std::lock_guard<std::mutex> l(m);
-        m_forwards.clear();
-        m_connected_cb = nullptr;
+        std::vector<Forward> forwards;
+        std::function<void(bool)> cb;
+        {
+            std::lock_guard<std::mutex> l(m);
+            forwards.swap(m_forwards);
+            cb.swap(m_connected_cb);
+        }
+        // Released here, outside the lock: they may hold the last reference to a leg.
     }
     bool callback_stored()
     {

@@ -282,7 +282,8 @@ TEST_F(ClientLegTest, AFrameHandedOverBeforeStopIsWrittenALateOneCallsNoCompleti
     EXPECT_NE(frame.find("<KAVRI><REJECTED /></KAVRI>"), std::string::npos) << frame;
     EXPECT_TRUE(client->wait_closed());
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(before.load(), 0);
+    // The first completion runs only if its write ended before the stop.
+    EXPECT_LE(before.load(), 1);
     EXPECT_EQ(late.load(), 0);
     leg->stop();  // idempotent
 }

@@ -77,9 +77,15 @@ protected:
         threads.stop();
         leg.reset();  // a leg's strand must go before the event loop
         host->clear();
-        std::lock_guard<std::mutex> l(m);
-        xml.clear();
-        maps.clear();
+        // The recorded completions may hold the last reference to a leg,
+        // whose destructor reports through the closed callback (which locks m).
+        std::vector<FakeHost::Forward> old_xml;
+        std::vector<std::pair<vexa::ssig::SSIGMap, vexa::ssig_complete_handler_t>> old_maps;
+        {
+            std::lock_guard<std::mutex> l(m);
+            old_xml.swap(xml);
+            old_maps.swap(maps);
+        }
     }
 
     std::shared_ptr<SSIGServerConnection> make_leg(const std::string& port, const std::string& sni = "server.sni.test",
