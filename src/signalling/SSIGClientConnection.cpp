@@ -69,6 +69,7 @@ SSIGClientConnection::SSIGClientConnection(std::shared_ptr<SSIGLegHost> host,
       m_timings(timings),
       m_stopped(false),
       m_session_log_id(kInitialLogId),
+      m_handshake_done(false),
       m_closed(false),
       m_drain_timer(io),
       m_reading(false),
@@ -178,8 +179,17 @@ int SSIGClientConnection::ssl_ksg_client_facing_sni_cback(SSL* ssl, int*, void* 
 
 void SSIGClientConnection::handle_handshake(const boost::system::error_code& ec)
 {
-    if (is_stopped())
+    // Writes wait for the handshake: frames handed over meanwhile go now.
+    if (!ec) {
+        m_handshake_done = true;
+        if (!m_writes.empty())
+            write_front();
+    }
+    if (is_stopped()) {
+        if (ec || m_writes.empty())
+            close_socket();
         return;
+    }
     if (ec) {
         char reason[256] = {0};
         ERR_error_string_n(static_cast<unsigned long>(ec.value()), reason, sizeof reason);
@@ -398,7 +408,7 @@ void SSIGClientConnection::enqueue(std::unique_ptr<SSIGPacket> frame, ssig_compl
     boost::asio::post(m_strand, [self, f = std::move(frame), c = std::move(completion)]() mutable {
         // A frame handed over after stop still goes to the socket (and fails
         // there once it is closed); its completion is not called.
-        if (self->m_writes.push(std::move(f), std::move(c)))
+        if (self->m_writes.push(std::move(f), std::move(c)) && self->m_handshake_done)
             self->write_front();
     });
 }

@@ -147,6 +147,7 @@ private:
 
     SSIGFrameReader m_reader;
     SSIGWriteQueue m_writes;
+    bool m_handshake_done;
     bool m_closed;
     boost::asio::deadline_timer m_drain_timer;
     bool m_reading;

@@ -279,7 +279,7 @@ TEST_F(ClientLegTest, AFrameHandedOverBeforeStopIsWrittenALateOneCallsNoCompleti
     leg->handle_server_xml_ssig(golden::kRejectedFull, VEXA_XML_TYPE_REJECTED,
                                 [&](const boost::system::error_code&) { ++late; });
     const std::string frame = client->read_http_frame();
-    EXPECT_NE(frame.find("<KAVRI><REJECTED /></KAVRI>"), std::string::npos) << frame;
+    EXPECT_NE(frame.find("<KAVRI><REJECTED /></KAVRI>"), std::string::npos) << frame << log_text();
     EXPECT_TRUE(client->wait_closed());
     std::this_thread::sleep_for(200ms);
     // The first completion runs only if its write ended before the stop.

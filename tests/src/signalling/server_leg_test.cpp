@@ -20,7 +20,7 @@ unsigned short closed_port()
     return a.local_endpoint().port();
 }
 
-// Accepts TCP connections and closes each at once (a failed TLS handshake).
+// Accepts TCP connections and closes each after a moment (a failed TLS handshake).
 class ClosingListener {
 public:
     ClosingListener() : m_acceptor(m_io, {boost::asio::ip::address_v4::loopback(), 0})
@@ -32,8 +32,11 @@ public:
                 boost::asio::ip::tcp::socket s(m_io);
                 while (!m_stop && m_acceptor.accept(s, ec) && ec == boost::asio::error::would_block)
                     std::this_thread::sleep_for(5ms);
-                if (!ec)
+                if (!ec) {
+                    // Late enough for a message to be queued behind the handshake.
+                    std::this_thread::sleep_for(300ms);
                     s.close();
+                }
             }
         });
     }
@@ -245,7 +248,8 @@ TEST_F(ServerLegTest, HandshakeFailureWithAndWithoutAQueuedMessage)
         EXPECT_TRUE(removed());
         EXPECT_TRUE(logged("SSL handshake with Kavri server failed:"));
         EXPECT_TRUE(logged(queued ? "handle_handshake failed @ 2. Deleting all session info."
-                                         : "handle_handshake failed @ 3. Deleting all session info."));
+                                         : "handle_handshake failed @ 3. Deleting all session info."))
+            << log_text();
         EXPECT_EQ(calls.load(), queued ? 1 : 0);
         EXPECT_EQ(failed.load(), queued);
         leg->stop();
