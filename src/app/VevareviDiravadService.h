@@ -3,7 +3,7 @@
 //
 // Threads: ServiceMain runs on the start-up thread, which only waits once the
 // loop threads run. The loops are internally synchronised; the server handles
-// are written only on the start-up thread.
+// are written only on the start-up thread (StopHandler only reads them).
 #pragma once
 
 #include "LinuxDaemon.h"
@@ -12,11 +12,14 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include <memory>
 #include <string>
 
 namespace vexa {
+class SSIGServer;
 class UDPServer;
-}
+class XMLTCPControlServer;
+}  // namespace vexa
 
 class CVevareviDiravadService : public vexa::LinuxDaemon {
 public:
@@ -29,12 +32,15 @@ public:
     void StopHandler() override;
 
 private:
-    // Stops both loops and releases the servers, main loop's first.
+    // Stops the control server (it holds a reference into the signalling
+    // server), the loops and the relay, ends the signalling server's timers,
+    // then releases control, signalling and relay, in that order.
     void stop_and_release();
 
     boost::asio::io_service main_loop;
     boost::asio::io_service aux_loop;
-    // The signalling and control servers' handles go here, before the relay's.
+    std::shared_ptr<vexa::SSIGServer> ssig_server;
+    std::shared_ptr<vexa::XMLTCPControlServer> control_server;
     boost::shared_ptr<vexa::UDPServer> udp_server;
     vexa::logger_t lg;
 };

@@ -202,7 +202,17 @@ bool load(merge_pair& m, const std::string& target, const std::string& source)
            parse(m.target, m.target_text) && parse(m.source, m.source_text);
 }
 
-bool do_merge_hello(merge_pair& m, std::string& out)
+// MITM hop elements of a MITM element.
+size_t hop_count(node* mitm)
+{
+    size_t n = 0;
+    for (node* h = mitm != nullptr ? mitm->first_node("HELLO") : nullptr; h != nullptr;
+         h = h->next_sibling("HELLO"))
+        ++n;
+    return n;
+}
+
+bool do_merge_hello(merge_pair& m, std::string& out, bool add_gateway_hop)
 {
     node* th = stanza_element(m.target, "HELLO");
     node* sh = stanza_element(m.source, "HELLO");
@@ -219,7 +229,9 @@ bool do_merge_hello(merge_pair& m, std::string& out)
     node* source_mitm = only_child(m.source.first_node("KAVRI"), "MITM");
     if (source_mitm == nullptr)
         return false;
-    if (target_root->first_node("MITM") != nullptr) {
+    if (!add_gateway_hop) {
+        // The gateway could not add itself: the peer's hops go on as they came.
+    } else if (target_root->first_node("MITM") != nullptr) {
         node* target_mitm = only_child(target_root, "MITM");
         // last_node() asserts on a node without children.
         node* gateway_hop =
@@ -230,6 +242,11 @@ bool do_merge_hello(merge_pair& m, std::string& out)
     } else {
         target_root->append_node(m.target.clone_node(source_mitm));
     }
+    size_t hops = 0;
+    for (node* mitm = target_root->first_node("MITM"); mitm != nullptr; mitm = mitm->next_sibling("MITM"))
+        hops += hop_count(mitm);
+    if (hops > kMaxHops)
+        return false;
     return place_result(m.target, out, m.prefix, m.suffix);
 }
 
@@ -293,9 +310,12 @@ std::string find_starting_point(const char* text, std::string& prefix, std::stri
     return std::string(end + 4);
 }
 
-int merge_hello(const std::string& target, const std::string& source, std::string& out)
+int merge_hello(const std::string& target, const std::string& source, std::string& out,
+                bool add_gateway_hop)
 {
-    return run_merge(target, source, out, do_merge_hello);
+    return run_merge(target, source, out, [add_gateway_hop](merge_pair& m, std::string& result) {
+        return do_merge_hello(m, result, add_gateway_hop);
+    });
 }
 
 int merge_version(const std::string& target, const std::string& source, std::string& out)

@@ -13,9 +13,16 @@ namespace merge_xml {
 // buffer holds with its terminator.
 constexpr size_t kMaxMergedLength = 4095;
 
+// Most MITM hops a HELLO may carry.
+constexpr size_t kMaxHops = 10;
+
 // target: a bare stanza; source: a stanza, optionally behind an HTTP-like
-// header. 1 with out set, or 0 with out unchanged.
-int merge_hello(const std::string& target, const std::string& source, std::string& out);
+// header. 1 with out set, or 0 with out unchanged. add_gateway_hop: the
+// source's last MITM hop is the gateway's own and goes into the result;
+// without it the target keeps exactly its own hops. A result with more
+// than kMaxHops hops is refused.
+int merge_hello(const std::string& target, const std::string& source, std::string& out,
+                bool add_gateway_hop = true);
 int merge_version(const std::string& target, const std::string& source, std::string& out);
 
 // The stanza part of a message. With a header, prefix becomes the header

@@ -1,7 +1,10 @@
 // The service as an operator meets it: it stays up once its servers run, the
-// relay serves both UDP ports, and a port that cannot be bound is a logged,
-// fatal start failure that still exits 0.
+// relay serves both UDP ports, the signalling and control servers listen, a
+// broker drives it, and a port that cannot be bound is a logged, fatal start
+// failure that still exits 0.
+#include "ControlBroker.h"
 #include "GatewayProcess.h"
+#include "LoopbackTlsServer.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +12,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 namespace {
 
@@ -52,6 +59,61 @@ private:
     bool bound = false;
 };
 
+// A TCP socket listening on 127.0.0.1:port, closed at scope exit.
+class TcpListener {
+public:
+    explicit TcpListener(unsigned short port) : fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        listening = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd, 4) == 0;
+    }
+    ~TcpListener() { ::close(fd); }
+    bool is_listening() const { return listening; }
+
+private:
+    int fd;
+    bool listening = false;
+};
+
+// Whether a TCP connect to 127.0.0.1:port is accepted.
+bool accepts_connections(unsigned short port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+unsigned short port_of(const std::vector<std::string>& config, const std::string& key)
+{
+    return static_cast<unsigned short>(std::stoi(value_of(config, key)));
+}
+
+// User plus system CPU time of a process, in clock ticks.
+long cpu_ticks(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the parenthesised command name; utime and stime are 14 and 15.
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
 TEST(Service, StaysUpWithTheRelayServingBothPorts)
 {
     GatewayProcess::Options o;
@@ -75,6 +137,75 @@ TEST(Service, StaysUpWithTheRelayServingBothPorts)
     EXPECT_TRUE(gw.wait_for_log("Blocked UDP packet with unknown SPI 21b2c3d4 from Kavri Server: ", 5s))
         << gw.log();
     EXPECT_TRUE(gw.running());
+
+    // The signalling and control servers listen as well.
+    EXPECT_TRUE(gw.wait_for_log("SSIG server started")) << gw.log();
+    EXPECT_TRUE(gw.wait_for_log("XML TCP control server started")) << gw.log();
+    EXPECT_TRUE(accepts_connections(port_of(o.config, "ExternalTCPPort")));
+    EXPECT_TRUE(accepts_connections(port_of(o.config, "TCPControlPort")));
+}
+
+TEST(Service, ABrokerAddsASessionAndShutsTheGatewayDown)
+{
+    GatewayProcess::Options o;
+    o.config = GatewayProcess::loopback_config();
+    o.config.push_back("LogLevel=0");
+    GatewayProcess gw(o);
+    ASSERT_TRUE(gw.wait_for_log("XML TCP control server started")) << gw.log();
+    kavri_test::TestIdentity identity;
+    kavri_test::LoopbackTlsServer server(identity);
+
+    ControlBroker broker;
+    ASSERT_TRUE(broker.connect(port_of(o.config, "TCPControlPort")));
+    ASSERT_TRUE(broker.send_command("init"));
+    ASSERT_TRUE(broker.read_message().has_value());
+    // A ctag that is no version-1 tag is its own rtag.
+    ASSERT_TRUE(broker.send_command("add-connection", {{"ip-address", "127.0.0.1"},
+                                                       {"tcp-port", server.port_text()},
+                                                       {"ctag", "process-test-tag"},
+                                                       {"connection-id", "conn-1"}},
+                                    "2"));
+    const auto reply = broker.read_message();
+    ASSERT_TRUE(reply.has_value()) << gw.log();
+    EXPECT_NE(std::string::npos, reply->body.find("<result>ok</result>")) << reply->body;
+    EXPECT_NE(std::string::npos, reply->body.find("<rtag>process-test-tag</rtag>")) << reply->body;
+    // The server leg is up at once and presents the gateway's certificate.
+    ASSERT_TRUE(kavri_test::wait_until([&] { return server.handshakes() == 1; })) << gw.log();
+    EXPECT_FALSE(server.connections()[0].client_cert_der.empty());
+
+    ASSERT_TRUE(broker.send_command("shutdown", {}, "3"));
+    EXPECT_TRUE(kavri_test::wait_until([&] { return server.closed() == 1; })) << gw.log();
+    EXPECT_TRUE(kavri_test::wait_until([&] { return !accepts_connections(port_of(o.config, "ExternalTCPPort")); }))
+        << gw.log();
+    EXPECT_TRUE(gw.running());
+    // Nothing spins once the listeners are closed.
+    const long before = cpu_ticks(gw.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LT(cpu_ticks(gw.pid()) - before, 30) << "clock ticks of CPU time in 3 s";
+}
+
+TEST(Service, SignallingOrControlPortInUseIsAFatalStartFailure)
+{
+    for (const char* key : {"ExternalTCPPort", "TCPControlPort"}) {
+        SCOPED_TRACE(key);
+        GatewayProcess::Options o;
+        o.config = GatewayProcess::loopback_config();
+        o.config.push_back("LogLevel=1");
+        const unsigned short port = kavri_test::free_port(SOCK_STREAM);
+        TcpListener occupied(port);
+        ASSERT_TRUE(occupied.is_listening());
+        o.config.push_back(std::string(key) + "=" + std::to_string(port));
+        GatewayProcess gw(o);
+        EXPECT_EQ(0, gw.wait_exit().value_or(-1)) << gw.log();
+        EXPECT_NE(std::string::npos, gw.log().find("> fatal   : Failed to start the Security Gateway: "))
+            << gw.log();
+        EXPECT_NE(std::string::npos, gw.log().find("> info    : VevareviDiravad exiting...\n"));
+        const bool signalling = std::string(key) == "ExternalTCPPort";
+        EXPECT_EQ(signalling,
+                  gw.log().find("> error   : *** SSIGServer::Failed to create the SSIG server: ") !=
+                      std::string::npos)
+            << gw.log();
+    }
 }
 
 TEST(Service, RelayPortInUseIsAFatalStartFailure)

@@ -229,6 +229,73 @@ TEST_F(Merge, OversizeIsRefusedNeverCut)
     EXPECT_EQ(framed.size(), 115 + 16 + 4 + 4 + 3950u);
 }
 
+// A MITM element of n hops named h0.., as a client's HELLO carries them.
+std::string mitm_of(int n, const std::string& first = "h")
+{
+    std::string m = "<MITM>";
+    for (int i = 0; i < n; ++i)
+        m += "<HELLO version=\"1.0\" name=\"" + first + std::to_string(i) + "\" spi=\"" +
+             std::to_string(300 + i) + "\"/>";
+    return m + "</MITM>";
+}
+
+size_t hops_in(const std::string& text)
+{
+    size_t n = 0;
+    const size_t mitm = text.find("<MITM>");
+    for (size_t p = text.find("<HELLO ", mitm); mitm != std::string::npos && p != std::string::npos;
+         p = text.find("<HELLO ", p + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(Merge, WithoutTheGatewaysHopTheClientsHopsGoOnUnchanged)
+{
+    // Ten client hops: the gateway could not add itself, so its writer's
+    // list is the client's own ten and nothing is appended.
+    const std::string target =
+        client_hello("thumbprint=\"" + kOldThumb + "\" serverName=\"old\"", mitm_of(10));
+    std::string source = golden::kHelloBody;
+    source.replace(source.find("<MITM>"), std::string::npos, mitm_of(10) + "</KAVRI>");
+    std::string out;
+    ASSERT_EQ(merge_hello(target, source, out, false), 1);
+    EXPECT_EQ(hops_in(out), 10u);
+    EXPECT_NE(out.find(mitm_of(10)), std::string::npos) << out;
+    EXPECT_NE(out.find("serverName=\"gw.example\""), std::string::npos);
+
+    // Asked to append, the same pair would make eleven: refused.
+    EXPECT_EQ(merge_hello(target, source, out, true), 0);
+}
+
+TEST_F(Merge, MoreThanTenHopsAreRefused)
+{
+    const struct {
+        const char* what;
+        int target_hops;
+        int source_hops;
+        bool add;
+        int expected;
+    } cases[] = {
+        {"nine and the gateway", 9, 10, true, 1},
+        {"ten and the gateway", 10, 11, true, 0},
+        {"no target list, ten in the source", 0, 10, true, 1},
+        {"no target list, eleven in the source", 0, 11, true, 0},
+        {"eleven kept as they came", 11, 11, false, 0},
+    };
+    for (const auto& c : cases) {
+        const std::string target = client_hello("thumbprint=\"" + kOldThumb + "\" serverName=\"old\"",
+                                                c.target_hops ? mitm_of(c.target_hops) : "");
+        std::string source = golden::kHelloBody;
+        source.replace(source.find("<MITM>"), std::string::npos, mitm_of(c.source_hops, "s") + "</KAVRI>");
+        std::string out = "unchanged";
+        EXPECT_EQ(merge_hello(target, source, out, c.add), c.expected) << c.what;
+        if (c.expected == 1)
+            EXPECT_LE(hops_in(out), 10u) << c.what;
+        else
+            EXPECT_EQ(out, "unchanged") << c.what;
+    }
+}
+
 TEST_F(Merge, VersionGoldenAndValidatesWithTheSourceKey)
 {
     // The server's VERSION, signed with the ctag, with parts the library does not know.

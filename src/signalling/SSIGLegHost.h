@@ -1,0 +1,87 @@
+// What a signalling leg asks of the signalling server: the session tables'
+// look-ups, removals and resumption, the server-connected callbacks, the
+// forwarder wiring and the gateway's TLS identity. SSIGServer implements it;
+// component tests use a fake.
+//
+// Threads: called from a leg's strand (main-loop threads) with no leg mutex
+// held. An implementation may take its own mutex and then one leg's mutex
+// (through a leg's accessors or stop()), never the other way round; it must
+// not call back into the calling leg's completions synchronously.
+#pragma once
+
+#include "SSIGLegTypes.h"
+#include "SSIGMap.h"
+#include "Tag.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vexa {
+
+class SSIGClientConnection;
+class SSIGServerConnection;
+class SSIGServerSSL;
+
+class SSIGLegHost {
+public:
+    // --- called by the client leg ---
+
+    // Stops and drops the leg if it is pending; drops its server-connected
+    // callback if it is the callback's owner.
+    virtual void remove_pending_client_connection(const std::shared_ptr<SSIGClientConnection>& leg) = 0;
+    // A TLV INVITE from the client (pairing).
+    virtual void handle_client_ssig_invite(const std::shared_ptr<SSIGClientConnection>& leg,
+                                           const ssig::SSIGMap& map) = 0;
+    // The log id filed with the session; "" when none.
+    virtual std::string find_session_log_id(const std::string& session_id) = 0;
+    // Takes an established pair of this id apart for renegotiation; 1 when one was.
+    virtual int move_established_to_resumable(const std::string& session_id) = 0;
+    // 0 when a tagged, resumable or established session has this id (its
+    // server leg restarted as the resumption rules say); -500 otherwise.
+    virtual int restart_server_connection(const std::string& session_id) = 0;
+    // Calls callback(true) at once (possibly under the implementation's
+    // mutex) when the session's tagged server leg is connected; else keeps
+    // it, with its owner, until invoked or cleared. The callback only posts.
+    virtual void set_server_connected_callback(const std::string& session_id,
+                                               const std::weak_ptr<SSIGClientConnection>& owner,
+                                               std::function<void(bool)> callback) = 0;
+    // Drops the session's callback, uncalled, if owner registered it.
+    virtual void clear_server_connected_callback(const std::string& session_id,
+                                                 const std::shared_ptr<SSIGClientConnection>& owner) = 0;
+    // The tagged server leg of this id: its ctag, rtag text, the SNI it
+    // presents, the server certificate it received (a counted reference or
+    // empty) and the expected thumbprint hash. False when none.
+    virtual bool get_server_connection_info(const std::string& session_id, SessionTag* ctag,
+                                            std::string* rtag, std::string* sni, x509_ref* cert,
+                                            unsigned char (*hash)[32]) = 0;
+    // Cross-wires the XML forwarders of leg and of the session's tagged
+    // server leg (each unless stopped); false when no tagged leg has the id.
+    virtual bool set_xml_forwarders(const std::string& session_id,
+                                    const std::shared_ptr<SSIGClientConnection>& leg) = 0;
+
+    // --- called by the server leg; each acts only on entries holding leg ---
+
+    // Forgets the session of rtag and stops its legs.
+    virtual void remove_connection(const SessionTag& rtag,
+                                   const std::shared_ptr<SSIGServerConnection>& leg) = 0;
+    virtual bool is_session_resumable(const std::string& session_id,
+                                      const std::shared_ptr<SSIGServerConnection>& leg) = 0;
+    // Closes the leg and the session's pending client, files it as resumable.
+    virtual void cleanup_connections_for_next_resume(const std::string& session_id,
+                                                     const std::shared_ptr<SSIGServerConnection>& leg) = 0;
+    // The session's server leg completed its TLS handshake.
+    virtual void invoke_server_connected_callback(const std::string& session_id) = 0;
+
+    // --- both legs ---
+
+    // The gateway's TLS identity (client-facing context, default certificate).
+    virtual SSIGServerSSL& get_server_ssl() = 0;
+    // SSLCertKsgSni: the gateway's name in its own MITM hop.
+    virtual std::string get_gateway_sni() const = 0;
+
+protected:
+    ~SSIGLegHost() = default;
+};
+
+}  // namespace vexa

@@ -1,0 +1,1158 @@
+#include "SSIGServer.h"
+
+#include "Config.h"
+#include "SSIGClientConnection.h"
+#include "SSIGConnection.h"
+#include "SSIGServerConnection.h"
+#include "SSIGServerSSL.h"
+#include "UDPServer.h"
+#include "vexa_tags.h"
+#include "vexa_xml.h"
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include <openssl/err.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace vexa {
+
+using boost::log::trivial::debug;
+using boost::log::trivial::error;
+using boost::log::trivial::fatal;
+using boost::log::trivial::info;
+using boost::log::trivial::trace;
+using boost::log::trivial::warning;
+
+namespace {
+
+// Every record of one session carries its ids.
+#define SESSION_ATTRS(id, log_id) VEXA_LOG_SESSION_ID(id) << VEXA_LOG_SESSION_LOG_ID(log_id)
+
+// Each queued TLS library error as one record; the first with its source
+// position and extra data when the library holds some.
+void log_openssl_errors(logger_t& lg)
+{
+    const char* file = nullptr;
+    const char* data = nullptr;
+    int line = 0;
+    int flags = 0;
+    bool first = true;
+    while (const unsigned long code = ERR_get_error_all(&file, &line, nullptr, &data, &flags)) {
+        char text[256];
+        ERR_error_string_n(code, text, sizeof text);
+        if (first && data && *data && (flags & ERR_TXT_STRING))
+            BOOST_LOG_SEV(lg, error) << "*** SSIGServer::SSL: " << (file ? file : "") << ":" << line
+                                     << ":" << text << ":" << data;
+        else
+            BOOST_LOG_SEV(lg, error) << "*** SSIGServer::SSL: " << text;
+        first = false;
+    }
+}
+
+unsigned short parse_listen_port(const std::string& text)
+{
+    const long port = std::strtol(text.c_str(), nullptr, 10);
+    if (port < 0 || port > 65535)
+        throw std::invalid_argument("SSIG server port out of range: " + text);
+    return static_cast<unsigned short>(port);
+}
+
+// A function to hand on: an empty one becomes a no-op, so whoever calls it
+// later (the relay among them) never meets an empty function.
+StateCallback never_empty(StateCallback f)
+{
+    return f ? f : [](eSESSION_STATE) {};
+}
+ClosedCallback never_empty(ClosedCallback f)
+{
+    return f ? f : [](const std::string&) {};
+}
+
+}  // namespace
+
+SSIGServer::SSIGServer(boost::asio::io_context& main, boost::asio::io_context& aux,
+                       const std::string& bind_ip, const std::string& port,
+                       boost::shared_ptr<UDPServer> relay, Timing timing_in,
+                       SSIGLegTimings leg_timings_in)
+    : main_loop(main),
+      aux_loop(aux),
+      timing(std::move(timing_in)),
+      leg_timings(std::move(leg_timings_in)),
+      accept_strand(boost::asio::make_strand(main)),
+      acceptor(main),
+      accept_retry_timer(main),
+      sweep_timer(new boost::asio::steady_timer(aux)),
+      udp(std::move(relay)),
+      max_connections(parse_max_connections(Config::get_instance()->get("MaxConnections"))),
+      slack(pruning_slack(max_connections))
+{
+    sweep_timer->expires_after(timing.sweep_period);
+
+    const sVEXA_XML_CALLOUTS callouts{SHA256_Init, SHA256_Update, SHA256_Final, &SSIGServer::xml_logger};
+    if (vexa_xml_init(&callouts) != 0)
+        BOOST_LOG_SEV(lg, info) << "Failed to initialize XML & logging interface utility";
+
+    try {
+        sni = Config::get_instance()->get("SSLCertKsgSni");
+        ssl.reset(new SSIGServerSSL(main, aux, sni));
+        listen(bind_ip, port);
+        next_socket = std::make_shared<tcp::socket>(main);
+        BOOST_LOG_SEV(lg, info) << "SSIG server is up: " << endpoint_text(acceptor.local_endpoint());
+    } catch (const std::exception& e) {
+        BOOST_LOG_SEV(lg, error) << "*** SSIGServer::Failed to create the SSIG server: " << e.what();
+        log_openssl_errors(lg);
+        throw;
+    }
+}
+
+SSIGServer::~SSIGServer() = default;
+
+void SSIGServer::listen(const std::string& bind_ip, const std::string& port)
+{
+    BOOST_LOG_SEV(lg, info)
+        << "*** SSIGServer:: Setting up listening socket for incoming client connections.";
+    const tcp::endpoint endpoint(boost::asio::ip::make_address(bind_ip), parse_listen_port(port));
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(tcp::acceptor::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen(128);
+    listen_port = acceptor.local_endpoint().port();
+}
+
+uint64_t SSIGServer::parse_max_connections(const std::string& text)
+{
+    return static_cast<uint64_t>(std::strtol(text.c_str(), nullptr, 10));
+}
+
+uint64_t SSIGServer::pruning_slack(uint64_t max)
+{
+    return static_cast<uint64_t>(static_cast<double>(max) * 0.1);
+}
+
+void SSIGServer::xml_logger(int level, const char* text)
+{
+    static logger_t xml_lg;
+    switch (level) {
+    case 0: BOOST_LOG_SEV(xml_lg, fatal) << text; break;
+    case 1: BOOST_LOG_SEV(xml_lg, error) << text; break;
+    case 2: BOOST_LOG_SEV(xml_lg, info) << text; break;
+    default: BOOST_LOG_SEV(xml_lg, debug) << text; break;
+    }
+}
+
+// ---- start, stop, shutdown ----
+
+void SSIGServer::start()
+{
+    auto self = shared_from_this();
+    boost::asio::post(accept_strand, [self] { self->arm_accept(); });
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (sweep_timer)
+            arm_sweep();
+    }
+    BOOST_LOG_SEV(lg, info) << "SSIG server started";
+}
+
+void SSIGServer::stop()
+{
+    auto self = shared_from_this();
+    boost::asio::post(accept_strand, [self] { self->close_acceptor(); });
+    Released released;
+    std::unique_ptr<boost::asio::steady_timer> timer;
+    boost::shared_ptr<UDPServer> relay;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopped = true;
+        if (sweep_timer) {
+            sweep_timer->cancel();
+            timer = std::move(sweep_timer);
+        }
+        stop_sessions(released);
+        forget_resumable(released);
+        for (auto& d : dormant_pairs)
+            released.pairs.push_back(std::move(d.object));
+        for (auto& d : dormant_clients)
+            released.clients.push_back(std::move(d.object));
+        for (auto& d : dormant_servers)
+            released.servers.push_back(std::move(d.object));
+        dormant_pairs.clear();
+        dormant_clients.clear();
+        dormant_servers.clear();
+        relay = std::move(udp);
+    }
+}
+
+void SSIGServer::shutdown()
+{
+    BOOST_LOG_SEV(lg, trace) << "Shutting down SSIG server";
+    // The acceptor belongs to the accept strand; closing it there also ends
+    // the accept for good (no re-arm on a closed acceptor).
+    auto self = shared_from_this();
+    boost::asio::post(accept_strand, [self] { self->close_acceptor(); });
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    stop_sessions(released);
+    BOOST_LOG_SEV(lg, trace) << "Shutting down SSIG server -- clearing " << resumable.size()
+                             << " resumable connections.";
+    forget_resumable(released);
+    vexa_xml_teardown();
+}
+
+void SSIGServer::stop_sessions(Released& released)
+{
+    for (auto& kv : established) {
+        kv.second->stop();
+        released.pairs.push_back(std::move(kv.second));
+    }
+    established.clear();
+    for (const auto& leg : pending) {
+        leg->stop();
+        released.clients.push_back(leg);
+    }
+    pending.clear();
+    for (auto& kv : tagged) {
+        kv.second->stop();
+        released.servers.push_back(std::move(kv.second));
+    }
+    tagged.clear();
+}
+
+void SSIGServer::forget_resumable(Released& released)
+{
+    // Resumable legs were stopped when they were filed there.
+    for (auto& kv : resumable)
+        released.servers.push_back(std::move(kv.second));
+    resumable.clear();
+    for (auto& kv : callbacks)
+        released.callbacks.push_back(std::move(kv.second.callback));
+    callbacks.clear();
+}
+
+SSIGServer::Counts SSIGServer::counts()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Counts c;
+    c.tagged = tagged.size();
+    c.resumable = resumable.size();
+    c.established = established.size();
+    c.pending = pending.size();
+    c.callbacks = callbacks.size();
+    c.dormant_pairs = dormant_pairs.size();
+    c.dormant_clients = dormant_clients.size();
+    c.dormant_servers = dormant_servers.size();
+    return c;
+}
+
+// ---- accept (accept strand) ----
+
+void SSIGServer::arm_accept()
+{
+    next_socket = std::make_shared<tcp::socket>(main_loop);
+    auto self = shared_from_this();
+    acceptor.async_accept(*next_socket,
+                          boost::asio::bind_executor(accept_strand, [self](const boost::system::error_code& ec) {
+                              self->handle_accept(ec);
+                          }));
+}
+
+void SSIGServer::handle_accept(const boost::system::error_code& ec)
+{
+    // Closed by shutdown or stop: no accept any more.
+    if (ec == boost::asio::error::operation_aborted || !acceptor.is_open())
+        return;
+    if (ec) {
+        // EMFILE and the like: a re-arm at once would spin on the same error.
+        auto self = shared_from_this();
+        accept_retry_timer.expires_after(timing.accept_retry);
+        accept_retry_timer.async_wait(boost::asio::bind_executor(
+            accept_strand, [self](const boost::system::error_code& e) { self->handle_accept_retry(e); }));
+        return;
+    }
+    try {
+        auto leg = std::make_shared<SSIGClientConnection>(shared_from_this(), next_socket, main_loop,
+                                                          leg_timings);
+        Released released;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopped) {
+                leg->stop();
+                released.clients.push_back(leg);
+                return;
+            }
+            // Filed before it starts, so a handshake that fails at once finds it.
+            terminate_excess_pending_connections(released);
+            pending.insert(leg);
+        }
+        leg->start();
+    } catch (const std::exception& e) {
+        BOOST_LOG_SEV(lg, error) << "*** SSIGServer::Failed to create a new SSIG connection: " << e.what();
+    }
+    arm_accept();
+}
+
+void SSIGServer::handle_accept_retry(const boost::system::error_code& ec)
+{
+    if (ec || !acceptor.is_open())
+        return;
+    arm_accept();
+}
+
+void SSIGServer::close_acceptor()
+{
+    boost::system::error_code ec;
+    accept_retry_timer.cancel(ec);
+    if (!acceptor.is_open())
+        return;
+    acceptor.close(ec);
+    if (ec)
+        BOOST_LOG_SEV(lg, error) << "*** SSIGServer::Failed to close the listening socket: " << ec.message();
+}
+
+void SSIGServer::terminate_excess_pending_connections(Released& released)
+{
+    const uint64_t total = resumable.size() + tagged.size() + established.size() + pending.size();
+    if (total <= max_connections)
+        return;
+    const uint64_t excess = total - max_connections;
+    if (excess <= slack)
+        return;
+    static const char* const where = "terminate_excess_pending_connections";
+    BOOST_LOG_SEV(lg, warning) << where << ": " << pending.size() << " connections are pending but only "
+                               << static_cast<int64_t>(pending.size()) - static_cast<int64_t>(excess)
+                               << " more connections may be established; terminating " << excess
+                               << " pending connections";
+    // Oldest first; of legs accepted at the same instant only the first is kept.
+    std::map<boost::posix_time::ptime, client_ptr> by_age;
+    for (const auto& leg : pending)
+        by_age.emplace(leg->get_creation_time(), leg);
+    uint64_t walked = 0;
+    for (const auto& kv : by_age) {
+        if (walked++ >= excess)
+            break;
+        const client_ptr& leg = kv.second;
+        if (pending.count(leg) == 0)
+            continue;
+        BOOST_LOG_SEV(lg, warning) << where << ": Terminating excess pending connection from "
+                                   << endpoint_text(leg->get_client_endpoint());
+        leg->stop();
+        add_dormant_connection(leg);
+        erase_callback_of(leg->get_session_id(), leg, released);
+        pending.erase(leg);
+    }
+}
+
+// ---- dormant lists ----
+
+void SSIGServer::add_dormant_connection(const pair_ptr& pair)
+{
+    dormant_pairs.push_back({timing.clock() + timing.dormant_hold, pair});
+}
+
+void SSIGServer::add_dormant_connection(const client_ptr& leg)
+{
+    dormant_clients.push_back({timing.clock() + timing.dormant_hold, leg});
+}
+
+void SSIGServer::add_dormant_connection(const server_ptr& leg)
+{
+    dormant_servers.push_back({timing.clock() + timing.dormant_hold, leg});
+}
+
+void SSIGServer::release_dormant_connections(Released& released)
+{
+    const boost::posix_time::ptime now = timing.clock();
+    while (!dormant_pairs.empty() && now >= dormant_pairs.front().release_at) {
+        released.pairs.push_back(std::move(dormant_pairs.front().object));
+        dormant_pairs.pop_front();
+    }
+    while (!dormant_clients.empty() && now >= dormant_clients.front().release_at) {
+        released.clients.push_back(std::move(dormant_clients.front().object));
+        dormant_clients.pop_front();
+    }
+    while (!dormant_servers.empty() && now >= dormant_servers.front().release_at) {
+        released.servers.push_back(std::move(dormant_servers.front().object));
+        dormant_servers.pop_front();
+    }
+}
+
+// ---- the sweep (auxiliary loop) ----
+
+void SSIGServer::arm_sweep()
+{
+    auto self = shared_from_this();
+    sweep_timer->async_wait([self](const boost::system::error_code& ec) { self->handle_periodic_ssig(ec); });
+}
+
+void SSIGServer::handle_periodic_ssig(const boost::system::error_code& ec)
+{
+    if (ec)
+        return;
+    static const char* const where = "handle_periodic_ssig";
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopped || !sweep_timer)
+        return;
+    release_dormant_connections(released);
+
+    for (auto it = resumable.begin(); it != resumable.end();) {
+        const server_ptr leg = it->second;
+        if (udp && udp->session_tracked(it->first)) {
+            ++it;
+            continue;
+        }
+        BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(it->first, leg->get_session_log_id()) << where
+                                << ": Removing SSIG connection from the resumable map because the "
+                                   "corresponding UDP tunnel was ended - "
+                                << it->first;
+        leg->notify_termination("ResumeTimeout");
+        leg->stop();
+        add_dormant_connection(leg);
+        it = resumable.erase(it);
+    }
+
+    for (auto it = established.begin(); it != established.end();) {
+        const pair_ptr pair = it->second;
+        if (pair->is_active()) {
+            ++it;
+            continue;
+        }
+        const std::string id = it->first;
+        BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(id, pair->get_session_log_id()) << where
+                                 << ": Erasing or moving established SSIG connection: session-id=" << id;
+        erase_callback(id, released);
+        pair->stop();
+        const server_ptr& server = pair->get_server_connection();
+        if (server && server->is_resumable()) {
+            BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(id, pair->get_session_log_id()) << where
+                                    << ": Moving inactive SSIG server connection to resumable map - " << id;
+            server_ptr& slot = resumable[id];
+            if (slot)
+                released.servers.push_back(std::move(slot));
+            slot = pair->extract_server_connection();
+        } else {
+            BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(id, pair->get_session_log_id()) << where
+                                     << ": Deleting inactive SSIG server connection from established map "
+                                        "(cannot be resumed) - "
+                                     << id;
+        }
+        add_dormant_connection(pair);
+        it = established.erase(it);
+    }
+
+    for (auto it = pending.begin(); it != pending.end();) {
+        const client_ptr leg = *it;
+        if (leg->is_active()) {
+            ++it;
+            continue;
+        }
+        const std::string id = leg->get_session_id();
+        BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(id, leg->get_session_log_id()) << where
+                                 << ": Erasing pending client SSIG connection: session-id=" << id;
+        erase_callback_of(id, leg, released);
+        leg->stop();
+        add_dormant_connection(leg);
+        it = pending.erase(it);
+    }
+
+    for (auto it = tagged.begin(); it != tagged.end();) {
+        const server_ptr leg = it->second;
+        if (leg->is_active()) {
+            ++it;
+            continue;
+        }
+        const std::string id = it->first;
+        BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(id, leg->get_session_log_id()) << where
+                                 << ": Erasing or moving tagged SSIG server connection: session-id=" << id;
+        erase_callback(id, released);
+        leg->stop();
+        if (leg->is_resumable()) {
+            BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(id, leg->get_session_log_id()) << where
+                                    << ": Moving tagged SSIG server connection to resumable map - " << id;
+            server_ptr& slot = resumable[id];
+            if (slot)
+                released.servers.push_back(std::move(slot));
+            slot = leg;
+        } else {
+            BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(id, leg->get_session_log_id()) << where
+                                    << ": Deleting inactive tagged SSIG server connection from tagged "
+                                       "connections (cannot be resumed) - "
+                                    << id;
+            leg->notify_termination("ConnectionTimeout");
+        }
+        add_dormant_connection(leg);
+        it = tagged.erase(it);
+    }
+
+    // A fixed grid: the previous expiry plus the period, however long this took.
+    sweep_timer->expires_at(sweep_timer->expiry() + timing.sweep_period);
+    arm_sweep();
+}
+
+// ---- server-connected callbacks ----
+
+void SSIGServer::erase_callback(const std::string& session_id, Released& released)
+{
+    const auto it = callbacks.find(session_id);
+    if (it == callbacks.end())
+        return;
+    released.callbacks.push_back(std::move(it->second.callback));
+    callbacks.erase(it);
+}
+
+void SSIGServer::erase_callback_of(const std::string& session_id, const client_ptr& owner,
+                                   Released& released)
+{
+    const auto it = callbacks.find(session_id);
+    if (it == callbacks.end())
+        return;
+    const std::weak_ptr<SSIGClientConnection>& stored = it->second.owner;
+    if (stored.owner_before(owner) || owner.owner_before(stored))
+        return;
+    released.callbacks.push_back(std::move(it->second.callback));
+    callbacks.erase(it);
+}
+
+void SSIGServer::set_server_connected_callback(const std::string& session_id,
+                                               const std::weak_ptr<SSIGClientConnection>& owner,
+                                               std::function<void(bool)> callback)
+{
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = tagged.find(session_id);
+    if (it == tagged.end()) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << "set_server_connected_callback"
+                                 << " ERROR - Failed to find session-id in tagged or established "
+                                    "connections maps "
+                                 << session_id;
+        released.callbacks.push_back(std::move(callback));
+        return;
+    }
+    if (it->second->is_connected()) {
+        callback(true);
+        released.callbacks.push_back(std::move(callback));
+        return;
+    }
+    ConnectedCallback& slot = callbacks[session_id];
+    if (slot.callback)
+        released.callbacks.push_back(std::move(slot.callback));
+    slot.owner = owner;
+    slot.callback = std::move(callback);
+}
+
+void SSIGServer::clear_server_connected_callback(const std::string& session_id, const client_ptr& owner)
+{
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    erase_callback_of(session_id, owner, released);
+}
+
+void SSIGServer::invoke_server_connected_callback(const std::string& session_id)
+{
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = callbacks.find(session_id);
+    if (it == callbacks.end())
+        return;
+    std::function<void(bool)> callback = std::move(it->second.callback);
+    callbacks.erase(it);
+    if (callback)
+        callback(true);
+    released.callbacks.push_back(std::move(callback));
+}
+
+// ---- look-ups for the client leg's HELLO ----
+
+void SSIGServer::remove_pending_client_connection(const client_ptr& leg)
+{
+    BOOST_LOG_SEV(lg, trace) << "Removing SSIG pending client connection";
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pending.erase(leg) != 0) {
+        leg->stop();
+        released.clients.push_back(leg);
+    }
+    erase_callback_of(leg->get_session_id(), leg, released);
+}
+
+void SSIGServer::handle_client_ssig_invite(const client_ptr& leg, const ssig::SSIGMap&)
+{
+    BOOST_LOG_SEV(lg, trace) << "Processing SSIG invite from client";
+    // Nothing pairs a client leg yet: the leg leaves the pending set and is stopped.
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pending.erase(leg) != 0)
+        released.clients.push_back(leg);
+    leg->stop();
+}
+
+std::string SSIGServer::find_session_log_id(const std::string& session_id)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    auto t = tagged.find(session_id);
+    if (t != tagged.end())
+        return t->second->get_session_log_id();
+    auto r = resumable.find(session_id);
+    if (r != resumable.end())
+        return r->second->get_session_log_id();
+    auto e = established.find(session_id);
+    if (e != established.end())
+        return e->second->get_session_log_id();
+    return std::string();
+}
+
+bool SSIGServer::get_server_connection_info(const std::string& session_id, SessionTag* ctag,
+                                            std::string* rtag, std::string* server_sni, x509_ref* cert,
+                                            unsigned char (*hash)[32])
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = tagged.find(session_id);
+    if (it == tagged.end()) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id)
+                                << "Failed to get ctag - no matching server connection found for given "
+                                   "session ID="
+                                << session_id;
+        return false;
+    }
+    const server_ptr& leg = it->second;
+    if (ctag)
+        *ctag = leg->get_ctag();
+    if (rtag)
+        *rtag = leg->get_rtag().text();
+    if (server_sni)
+        *server_sni = leg->get_sni();
+    if (cert)
+        *cert = leg->get_server_certificate();
+    if (hash)
+        std::memcpy(*hash, leg->get_thumbprint().data(), sizeof *hash);
+    return true;
+}
+
+bool SSIGServer::get_client_connection_info(const std::string& session_id, ssig::MitmInfoVector* out)
+{
+    if (!out) {
+        BOOST_LOG_SEV(lg, info) << "Failed to get client connection info - input is NULL";
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& leg : pending) {
+        if (leg->is_stopped() || leg->get_session_id() != session_id)
+            continue;
+        leg->get_mitm_info(out);
+        return true;
+    }
+    BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id)
+                            << "Failed to get client connection info - no matching client connection "
+                               "found for given session ID="
+                            << session_id;
+    return false;
+}
+
+bool SSIGServer::set_xml_forwarders(const std::string& session_id, const client_ptr& client)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = tagged.find(session_id);
+    if (it == tagged.end()) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id)
+                                << "failed to set XML forwarders - no matching server connection found "
+                                   "for given session ID="
+                                << session_id;
+        return false;
+    }
+    const server_ptr server = it->second;
+    // Each setter leaves a stopped leg as it is.
+    server->set_ssig_xml_forwarder(
+        [client](const char* xml, eVEXA_XML_TYPE type, ssig_complete_handler_t completion) {
+            client->handle_server_xml_ssig(xml, type, std::move(completion));
+        });
+    client->set_ssig_xml_forwarder(
+        [server](const char* xml, eVEXA_XML_TYPE type, ssig_complete_handler_t completion) {
+            server->handle_client_xml_ssig(xml, type, std::move(completion));
+        });
+    BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(session_id, server->get_session_log_id())
+                             << "XML forwarders set for session ID: " << session_id;
+    return true;
+}
+
+bool SSIGServer::is_server_ssig_connected(const std::string& session_id, bool* out)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = tagged.find(session_id);
+    if (it == tagged.end()) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id)
+                                 << "No matching server connection found for given session-id=" << session_id;
+        return false;
+    }
+    if (out)
+        *out = it->second->is_connected();
+    return true;
+}
+
+SSIGServer::server_ptr SSIGServer::find_server_connection(const std::string& session_id)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    auto t = tagged.find(session_id);
+    if (t != tagged.end())
+        return t->second;
+    auto r = resumable.find(session_id);
+    if (r != resumable.end())
+        return r->second;
+    auto e = established.find(session_id);
+    if (e != established.end())
+        return e->second->get_server_connection();
+    return server_ptr();
+}
+
+// ---- adding connections (control thread) ----
+
+std::string SSIGServer::add_connection(const std::string& ip_address, const std::string& tcp_port,
+                                       const std::string& sg_sni, const std::string& server_sni,
+                                       const std::string& ctag, const std::string& connection_id,
+                                       const std::string& session_log_id, StateCallback state_callback,
+                                       ClosedCallback closed_callback)
+{
+    // Never throws: the broker gets a refusal instead.
+    try {
+        unsigned char session_id[16] = {};
+        unsigned char thumbprint[32] = {};
+        unsigned short flags = 0;
+        bool use_sg_sni = false;
+        std::string rtag;
+        if (vexa_util_parse_tovik_session_tag(ctag.c_str(), session_id, thumbprint, &flags) == 0) {
+            use_sg_sni = (flags & 2) != 0;
+            char out[129] = {};
+            if (vexa_generate_rtag(ctag.c_str(), session_id, ssl->get_der(), ssl->get_der_length(), out))
+                rtag = out;
+        } else {
+            // The parse writes the id and the thumbprint before its checks can fail.
+            std::memset(session_id, 0, sizeof session_id);
+            std::memset(thumbprint, 0, sizeof thumbprint);
+            flags = 0;
+        }
+        if (rtag.empty())
+            rtag = ctag;
+
+        const std::string key = Tag(ctag).get_session_id();
+        {
+            Released released;
+            std::lock_guard<std::mutex> lock(mutex);
+            if (max_connections != 0 &&
+                max_connections < tagged.size() + resumable.size() + established.size()) {
+                BOOST_LOG_SEV(lg, error) << SESSION_ATTRS(key, session_log_id)
+                                         << "Failed to add connection due to too many connections.";
+                return std::string();
+            }
+            const char* duplicate = nullptr;
+            if (tagged.count(key) != 0)
+                duplicate = "Failed to add connection due to duplicate (pending) session ID: ";
+            else if (resumable.count(key) != 0)
+                duplicate = "Failed to add connection due to duplicate (resumable) session ID: ";
+            else if (established.count(key) != 0 || (udp && udp->session_tracked(key)))
+                duplicate = "Failed to add connection due to duplicate (established) session ID: ";
+            if (duplicate) {
+                BOOST_LOG_SEV(lg, error) << SESSION_ATTRS(key, session_log_id) << duplicate << key;
+                return std::string();
+            }
+            if (stopped)
+                return std::string();
+            const server_ptr leg = std::make_shared<SSIGServerConnection>(
+                shared_from_this(), main_loop, ip_address, tcp_port, use_sg_sni ? sg_sni : server_sni,
+                connection_id, session_log_id, never_empty(std::move(state_callback)),
+                never_empty(std::move(closed_callback)), ctag, rtag, thumbprint, leg_timings);
+            tagged[key] = leg;
+            // Started while filed: start() clears the stopped flag, so a sweep
+            // or removal between filing and starting would revive a dropped leg.
+            // start() only takes the leg's own mutex and posts.
+            leg->start();
+        }
+        return rtag;
+    } catch (const std::exception& e) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                                 << "*** SSIGServer::Failed to add connection: " << e.what();
+    } catch (...) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_LOG_ID(session_log_id)
+                                 << "*** SSIGServer::Failed to add connection";
+    }
+    return std::string();
+}
+
+// ---- statistics and external address ----
+
+std::map<std::string, std::string> SSIGServer::get_statistics()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    BOOST_LOG_SEV(lg, debug) << "get_statistics was called while there are " << established.size()
+                             << " SSL connections working.";
+    std::map<std::string, std::string> stats;
+    if (udp)
+        stats = udp->get_statistics();
+    BOOST_LOG_SEV(lg, info) << "get_statistics returning " << stats[UDPServer::stats_sessions_tag]
+                            << " UDP connections currently working; "
+                            << stats[UDPServer::stats_sessions_hwm_tag]
+                            << " UDP connections as high-water-mark.";
+    return stats;
+}
+
+void SSIGServer::populate_json_session_statistics(std::string& out)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    BOOST_LOG_SEV(lg, debug) << "populate_json_session_statistics was called while there are "
+                             << established.size() << " SSL connections working.";
+    if (udp)
+        udp->populate_json_session_statistics(out);
+}
+
+void SSIGServer::set_external_ip(const std::string& ip)
+{
+    Config::get_instance()->set("ConnectionServerExternalRoutableIP", ip);
+}
+
+void SSIGServer::set_external_port(const std::string& port)
+{
+    Config::get_instance()->set("ConnectionServerExternalRoutablePort", port);
+}
+
+// ---- resumption (client leg on HELLO) ----
+
+int SSIGServer::restart_server_connection(const std::string& session_id)
+{
+    static const char* const where = "restart_server_connection";
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto file_tagged = [&](server_ptr leg) {
+        server_ptr& slot = tagged[session_id];
+        if (slot && slot != leg)
+            released.servers.push_back(std::move(slot));
+        slot = std::move(leg);
+        return slot;
+    };
+
+    const auto r = resumable.find(session_id);
+    if (r != resumable.end()) {
+        BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(session_id, r->second->get_session_log_id()) << where
+                                 << ": -- Restarting a resumable server connection - " << session_id;
+        const server_ptr leg = file_tagged(r->second);
+        resumable.erase(r);
+        leg->restart(false);
+        leg->mark_activity();
+        return 0;
+    }
+    const auto e = established.find(session_id);
+    if (e != established.end()) {
+        const pair_ptr pair = e->second;
+        BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(session_id, pair->get_session_log_id()) << where
+                                 << ": -- Restarting an established server connection - " << session_id;
+        if (client_ptr client = pair->extract_client_connection())
+            pending.insert(client);
+        established.erase(e);
+        released.pairs.push_back(pair);
+        if (server_ptr server = pair->extract_server_connection()) {
+            const server_ptr leg = file_tagged(server);
+            leg->restart(false);
+            leg->mark_activity();
+        }
+        return 0;
+    }
+    const auto t = tagged.find(session_id);
+    if (t != tagged.end()) {
+        const server_ptr& leg = t->second;
+        if (leg->get_resume_count() > 0) {
+            BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(session_id, leg->get_session_log_id()) << where
+                                     << ": -- Restarting a tagged server connection - " << session_id;
+            leg->restart(false);
+            leg->mark_activity();
+        } else {
+            BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(session_id, leg->get_session_log_id()) << where
+                                     << ": This is the initial session establishment (not a session "
+                                        "resume). No need to restart the server connection - "
+                                     << session_id;
+        }
+        return 0;
+    }
+    BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << where << ": Bad session_id: " << session_id;
+    return -500;
+}
+
+int SSIGServer::move_established_to_resumable(const std::string& session_id)
+{
+    static const char* const where = "move_established_to_resumable";
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = established.find(session_id);
+    if (it == established.end())
+        return 0;
+    const pair_ptr pair = it->second;
+    const std::string log_id = pair->get_session_log_id();
+    erase_callback(session_id, released);
+    BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(session_id, log_id) << where
+                             << ": moving SSIG connection: session-id=" << session_id;
+    pair->stop();
+    const server_ptr& server = pair->get_server_connection();
+    if (server && server->is_resumable()) {
+        BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(session_id, log_id) << where
+                                 << " Moving the established server connection to the resumable map "
+                                 << session_id;
+        // The stopped client leg waits out its hold; it is no pending leg any more.
+        if (client_ptr client = pair->extract_client_connection())
+            add_dormant_connection(client);
+        server_ptr& slot = resumable[session_id];
+        if (slot)
+            released.servers.push_back(std::move(slot));
+        slot = pair->extract_server_connection();
+    } else {
+        BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(session_id, log_id) << where
+                                 << " Deleting server connection from the established connections map "
+                                 << session_id;
+    }
+    released.pairs.push_back(pair);
+    established.erase(it);
+    return 1;
+}
+
+// ---- server-leg failure ----
+
+bool SSIGServer::holds(const std::string& session_id, const SSIGServerConnection* leg) const
+{
+    auto t = tagged.find(session_id);
+    if (t != tagged.end() && t->second.get() == leg)
+        return true;
+    auto r = resumable.find(session_id);
+    if (r != resumable.end() && r->second.get() == leg)
+        return true;
+    auto e = established.find(session_id);
+    return e != established.end() && e->second->get_server_connection().get() == leg;
+}
+
+bool SSIGServer::is_session_resumable(const std::string& session_id, const server_ptr& leg)
+{
+    static const char* const where = "is_session_resumable";
+    std::lock_guard<std::mutex> lock(mutex);
+    BOOST_LOG_SEV(lg, trace) << VEXA_LOG_SESSION_ID(session_id) << where << ": session - " << session_id;
+    const auto e = established.find(session_id);
+    if (e != established.end() && e->second->get_server_connection() == leg) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << ": session is established - "
+                                << session_id;
+        if (leg->is_resumable()) {
+            BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where
+                                    << ": session is established & resumable - " << session_id;
+            return true;
+        }
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where
+                                << ": session is established & not resumable - " << session_id;
+        return false;
+    }
+    const auto t = tagged.find(session_id);
+    if (t != tagged.end() && t->second == leg) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << ": session is tagged - "
+                                << session_id;
+        return true;
+    }
+    const auto r = resumable.find(session_id);
+    if (r != resumable.end() && r->second == leg) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << ": session is resumable - "
+                                << session_id;
+        return true;
+    }
+    return false;
+}
+
+void SSIGServer::cleanup_connections_for_next_resume(const std::string& session_id, const server_ptr& leg)
+{
+    BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(session_id, leg->get_session_log_id())
+                            << "cleanup_connections_for_next_resume" << ": called for session " << session_id;
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    // A leg the tables no longer hold (stopped and replaced) must not touch
+    // the session that took its place.
+    if (!holds(session_id, leg.get()))
+        return;
+    close_server_connection(session_id);
+    close_pending_client_connection(session_id, released);
+    move_to_resumable(session_id, released);
+}
+
+void SSIGServer::close_server_connection(const std::string& session_id)
+{
+    static const char* const where = "close_server_connection";
+    BOOST_LOG_SEV(lg, trace) << VEXA_LOG_SESSION_ID(session_id) << where << " (" << session_id << ")";
+    const auto e = established.find(session_id);
+    if (e != established.end()) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << " closing server connection "
+                                << session_id << " (established)";
+        e->second->stop();
+        return;
+    }
+    const auto t = tagged.find(session_id);
+    if (t != tagged.end()) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << " closing server connection "
+                                << session_id << " (tagged)";
+        t->second->stop();
+        return;
+    }
+    if (resumable.count(session_id) != 0)
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << " closing server connection "
+                                << session_id << " (resumable)";
+}
+
+void SSIGServer::close_pending_client_connection(const std::string& session_id, Released& released)
+{
+    static const char* const where = "close_pending_client_connection";
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+        const client_ptr leg = *it;
+        if (leg->is_stopped() || leg->get_session_id() != session_id)
+            continue;
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << " (" << session_id
+                                << ") ==> deleting client";
+        leg->stop();
+        released.clients.push_back(leg);
+        pending.erase(it);
+        break;
+    }
+    const auto cb = callbacks.find(session_id);
+    if (cb == callbacks.end())
+        return;
+    BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << " (" << session_id
+                            << ") ==> deleting callback";
+    std::function<void(bool)> callback = std::move(cb->second.callback);
+    callbacks.erase(cb);
+    if (callback)
+        callback(false);
+    released.callbacks.push_back(std::move(callback));
+}
+
+void SSIGServer::move_to_resumable(const std::string& session_id, Released& released)
+{
+    static const char* const where = "move_to_resumable";
+    const auto e = established.find(session_id);
+    if (e != established.end()) {
+        const pair_ptr pair = e->second;
+        if (!pair->get_server_connection() || !pair->get_server_connection()->is_resumable())
+            return;
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where
+                                << ": Moving SSIG server connection from established to resumable "
+                                   "connection map "
+                                << session_id;
+        server_ptr& slot = resumable[session_id];
+        if (slot)
+            released.servers.push_back(std::move(slot));
+        slot = pair->extract_server_connection();
+        released.pairs.push_back(pair);
+        established.erase(e);
+        return;
+    }
+    const auto t = tagged.find(session_id);
+    if (t != tagged.end() && t->second->is_resumable()) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where
+                                << ": Moving SSIG server connection from tagged to resumable connection map "
+                                << session_id;
+        server_ptr& slot = resumable[session_id];
+        if (slot && slot != t->second)
+            released.servers.push_back(std::move(slot));
+        slot = t->second;
+        tagged.erase(t);
+    }
+}
+
+void SSIGServer::remove_connection(const SessionTag&, const server_ptr& leg)
+{
+    const std::string id = leg->get_table_key();
+    BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(id, leg->get_session_log_id())
+                             << "SSIGServer::remove_connection: " << id;
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    bool removed = false;
+    const auto t = tagged.find(id);
+    if (t != tagged.end() && t->second == leg) {
+        BOOST_LOG_SEV(lg, debug) << SESSION_ATTRS(id, leg->get_session_log_id())
+                                 << "===> removing a tagged SSIG connection (" << id << ")";
+        leg->stop();
+        add_dormant_connection(leg);
+        tagged.erase(t);
+        removed = true;
+    }
+    const auto e = established.find(id);
+    if (e != established.end() && e->second->get_server_connection() == leg) {
+        BOOST_LOG_SEV(lg, debug) << SESSION_ATTRS(id, leg->get_session_log_id())
+                                 << "===> removing an established SSIG connection (" << id << ")";
+        e->second->stop();
+        add_dormant_connection(e->second);
+        established.erase(e);
+        removed = true;
+    }
+    if (removed)
+        erase_callback(id, released);
+}
+
+// ---- removal by the broker (control thread) ----
+
+void SSIGServer::remove_ssig_connection(const std::string& rtag)
+{
+    BOOST_LOG_SEV(lg, debug) << "===> SSIGServer::remove_ssig_connection";
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto t = std::find_if(tagged.begin(), tagged.end(), [&rtag](const auto& kv) {
+        return kv.second->get_rtag().text() == rtag;
+    });
+    if (t != tagged.end()) {
+        const std::string id = t->first;
+        const server_ptr leg = t->second;
+        BOOST_LOG_SEV(lg, debug) << SESSION_ATTRS(id, leg->get_session_log_id())
+                                 << "===> removing a tagged SSIG connection (session_id=" << id << ")";
+        // The broker asked for it: no notification follows.
+        leg->clear_broker_callbacks();
+        leg->stop();
+        add_dormant_connection(leg);
+        tagged.erase(t);
+        erase_callback(id, released);
+    }
+    const auto e = std::find_if(established.begin(), established.end(), [&rtag](const auto& kv) {
+        const server_ptr& server = kv.second->get_server_connection();
+        return server && server->get_rtag().text() == rtag;
+    });
+    if (e != established.end()) {
+        const std::string id = e->first;
+        const pair_ptr pair = e->second;
+        BOOST_LOG_SEV(lg, debug) << SESSION_ATTRS(id, pair->get_session_log_id())
+                                 << "===> removing an established SSIG connection (session_id=" << id << ")";
+        pair->get_server_connection()->clear_broker_callbacks();
+        pair->stop();
+        add_dormant_connection(pair);
+        established.erase(e);
+        erase_callback(id, released);
+    }
+    const auto r = std::find_if(resumable.begin(), resumable.end(), [&rtag](const auto& kv) {
+        return kv.second->get_rtag().text() == rtag;
+    });
+    if (r != resumable.end()) {
+        const std::string id = r->first;
+        const server_ptr leg = r->second;
+        BOOST_LOG_SEV(lg, debug) << SESSION_ATTRS(id, leg->get_session_log_id())
+                                 << "===> removing a resumable SSIG connection (session_id=" << id << ")";
+        leg->clear_broker_callbacks();
+        add_dormant_connection(leg);
+        resumable.erase(r);
+    }
+}
+
+void SSIGServer::teardown_connection(const std::string& rtag)
+{
+    BOOST_LOG_SEV(lg, debug) << "===> SSIGServer::teardown_connection";
+    remove_ssig_connection(rtag);
+    boost::shared_ptr<UDPServer> relay;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        relay = udp;
+    }
+    if (relay)
+        relay->remove_udp_connection(rtag);
+}
+
+}  // namespace vexa
