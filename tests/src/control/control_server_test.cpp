@@ -360,7 +360,8 @@ TEST_F(Tls, OnlyABrokerCertifiedByTheConfiguredCaReachesCommands)
         }
         ASSERT_TRUE(log.wait_for("*** XMLTCPControlConnection: refused the control connection from 127.0.0.1:", ++refused));
         EXPECT_TRUE(log.contains(": certificate verification failed: " + c.refusal));
-        EXPECT_TRUE(log.contains("*** XMLTCPControlConnection::handle_handshake: TLS handshake failure: "));
+        // The refusal is logged inside the handshake; its failure record follows.
+        EXPECT_TRUE(log.wait_for("*** XMLTCPControlConnection::handle_handshake: TLS handshake failure: ", refused));
         EXPECT_TRUE(log.wait_for("Closing XMLTCP control connection to", refused));
         EXPECT_FALSE(server->is_online());
         EXPECT_TRUE(cm.call_log().empty());
