@@ -964,6 +964,11 @@ TEST_F(SignallingServerTest, ShutdownStopsEverySessionAndTheAcceptForGood)
 
 TEST_F(SignallingServerTest, FailedAcceptIsRetriedAfterAPause)
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' runtime needs descriptors of its own (UBSan probes
+    // memory through a pipe) and misreports once they are all taken.
+    GTEST_SKIP() << "descriptor exhaustion confuses the sanitizer runtime";
+#endif
     make_server();
     rlimit saved{};
     ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
