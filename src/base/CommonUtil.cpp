@@ -3,7 +3,6 @@
 #include "safe_lib.h"
 
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/regex.hpp>
 
 #include <openssl/bio.h>
 
@@ -58,6 +57,17 @@ std::string hex_groups(const uint8_t* bytes)
         out += hex;
     }
     return out;
+}
+
+
+// "xx:xx..." where x is a hex digit: a line of a key or signature dump.
+// Hand-written: the regex engine's shared block cache races under the
+// several threads that print certificates.
+bool is_hex_dump_line(const std::string& piece)
+{
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    return piece.size() >= 5 && hex(piece[0]) && hex(piece[1]) && piece[2] == ':' && hex(piece[3]) &&
+           hex(piece[4]);
 }
 
 }  // namespace
@@ -161,7 +171,6 @@ void print_x509_cert(logger_t& lg, severity_level sev, X509* cert, const std::st
 
     BOOST_LOG_SEV(lg, sev) << "Certificate: " << caption;
 
-    static const boost::regex hex_dump("^[0-9A-Fa-f]{2}:[0-9A-Fa-f]{2}.*");
     size_t i = 0;
     while (i < text.size()) {
         while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
@@ -180,7 +189,7 @@ void print_x509_cert(logger_t& lg, severity_level sev, X509* cert, const std::st
                              piece.compare(0, 8, "Exponent") == 0 ||
                              piece.compare(0, 7, "Modulus") == 0 ||
                              piece.compare(0, 7, "X509v3 ") == 0 ||
-                             (piece.size() > 4 && boost::regex_match(piece, hex_dump));
+                             (piece.size() > 4 && is_hex_dump_line(piece));
         if (!dropped)
             BOOST_LOG_SEV(lg, sev) << "Certificate:   --> " << piece;
     }
