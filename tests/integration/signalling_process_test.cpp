@@ -338,6 +338,33 @@ TEST_F(SignallingProcess, ControlChannelOverTls)
     EXPECT_FALSE(plain.init(2s));
 }
 
+TEST_F(SignallingProcess, BrokerCommandsAndServerHandshakesRunSideBySide)
+{
+    // The control thread parses each command's connection id while the main
+    // loop checks the certificates of server legs handshaking meanwhile; a
+    // thread-sanitizer build must see nothing to report (it halts the
+    // gateway when it does).
+    ASSERT_NO_FATAL_FAILURE(start());
+    constexpr int SESSIONS = 40;
+    std::vector<std::string> rtags;
+    for (int i = 0; i < SESSIONS; ++i) {
+        const auto tag = TestSessionTag::tovik(server_identity()->der());
+        rtags.push_back(broker.add_connection(to_server(tag, "11111111-2222-3333-4444-" + std::to_string(100000000000 + i))));
+        ASSERT_FALSE(rtags.back().empty()) << i;
+    }
+    std::vector<std::shared_ptr<TlsServerConnection>> legs;
+    for (int i = 0; i < SESSIONS; ++i) {
+        auto leg = server_leg();
+        ASSERT_TRUE(leg) << i;
+        legs.push_back(std::move(leg));
+    }
+    for (const auto& rtag : rtags)
+        ASSERT_TRUE(broker.remove_connection(rtag));
+    EXPECT_TRUE(broker.command("get-info")) << "the control connection is still there";
+    EXPECT_TRUE(gw->running()) << gw->stdout_text();
+    EXPECT_EQ(gw->stdout_text().find("ThreadSanitizer"), std::string::npos) << gw->stdout_text();
+}
+
 TEST_F(SignallingProcess, ShutdownClosesBothLegsAndLeavesTheProcessIdle)
 {
     ASSERT_NO_FATAL_FAILURE(start());

@@ -1,5 +1,7 @@
 #include "ControlBroker.h"
 
+#include "IgnoreSigpipe.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -68,6 +70,7 @@ bool ControlBroker::connect(unsigned short port, bool tls, std::chrono::millisec
         close();
         return false;
     }
+    kavri_test::ignore_sigpipe();
     m_ssl = SSL_new(m_ctx);
     SSL_set_fd(m_ssl, m_fd);
     if (SSL_connect(m_ssl) != 1) {

@@ -1,5 +1,7 @@
 #include "TlsStream.h"
 
+#include "IgnoreSigpipe.h"
+
 #include <openssl/err.h>
 
 #include <fcntl.h>
@@ -32,6 +34,7 @@ std::string tls_error_text()
 
 TlsStream::TlsStream(int fd, SSL* ssl) : m_fd(fd), m_ssl(ssl)
 {
+    ignore_sigpipe();
     if (m_fd >= 0)
         ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
 }

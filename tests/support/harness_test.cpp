@@ -9,6 +9,7 @@
 #include "ServerReplies.h"
 #include "StanzaLibrary.h"
 #include "TestSessionTag.h"
+#include "TlsStream.h"
 #include "TlsTestClient.h"
 #include "TlsTestServer.h"
 #include "UdpPeer.h"
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -261,6 +263,25 @@ TEST_F(Peers, HeldHandshakeLeavesTheClientWaiting)
     ASSERT_TRUE(client.connect(server.port()));
     EXPECT_TRUE(server.accept());
     EXPECT_TRUE(server.no_connection_for(100ms));
+}
+
+TEST(ClosedPeer, WriteFailsWithoutEndingTheTestProcess)
+{
+    // The gateway often closes first (a removed leg, a pruned client); the
+    // peer's next write must fail, not raise SIGPIPE.
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ::close(sv[1]);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    ASSERT_TRUE(ctx);
+    SSL* ssl = SSL_new(ctx);
+    ASSERT_TRUE(ssl);
+    SSL_set_fd(ssl, sv[0]);
+    {
+        TlsStream stream(sv[0], ssl);
+        EXPECT_FALSE(stream.handshake(false, TlsStream::clock::now() + 2s));
+    }
+    SSL_CTX_free(ctx);
 }
 
 TEST(Probes, ListeningPortsAreSeenWithoutConnecting)
