@@ -4,7 +4,7 @@
 // send thread looks tunnels up in.
 //
 // Threads: one receive thread (takes from the free ring, puts on the filled
-// ring) and one send thread (the reverse); the rings' semaphores order them.
+// ring) and one send thread (the reverse); the rings order them.
 // The side's mutex, owned by the relay, guards the SPI maps and is held only
 // for a look-up.
 #pragma once
