@@ -11,9 +11,11 @@
 
 namespace vexa {
 
-PacketRing::PacketRing(uint32_t slot_count, uint32_t first_index, std::chrono::nanoseconds spin_time)
+PacketRing::PacketRing(uint32_t slot_count, uint32_t first_index,
+                       std::chrono::nanoseconds spin_time, uint32_t batch)
     : slots(slot_count),
       spin(spin_time),
+      wake_batch(batch),
       ring(new std::atomic<PacketForwarder*>[slot_count]),
       take_index(first_index),
       take_line(),
@@ -22,6 +24,8 @@ PacketRing::PacketRing(uint32_t slot_count, uint32_t first_index, std::chrono::n
 {
     if (slots == 0 || (uint64_t(1) << 32) % slots != 0)
         throw std::invalid_argument("PacketRing: the slot count must divide 2^32");
+    if (wake_batch == 0 || (wake_batch > 1 && wake_batch >= slots))
+        throw std::invalid_argument("PacketRing: the wake batch must be 1 to slots - 1");
     for (uint32_t i = 0; i < slots; ++i)
         ring[i].store(nullptr, std::memory_order_relaxed);
     if (sem_init(&semaphore, 0, 0) != 0)
@@ -40,8 +44,11 @@ void PacketRing::put(PacketForwarder* buffer)
     // Publishes the slot, and comes before the flag's load in the single
     // order of sequentially consistent operations (see wait_past).
     put_index.store(i + 1, std::memory_order_seq_cst);
-    // The exchange lets one put post per announcement.
-    if (sleeping.load(std::memory_order_seq_cst) && sleeping.exchange(false, std::memory_order_seq_cst)) {
+    // The exchange lets one put post per announcement. The taker sleeps on
+    // an empty ring, so what waits is what was put since it last took.
+    if (sleeping.load(std::memory_order_seq_cst) &&
+        (wake_batch == 1 || i + 1 - take_index.load(std::memory_order_relaxed) >= wake_batch) &&
+        sleeping.exchange(false, std::memory_order_seq_cst)) {
         if (sem_post(&semaphore) != 0) {
             // Only an invalid semaphore or a count overflow fails: a broken ring.
             std::fprintf(stderr, "PacketRing: sem_post failed: %s\n", std::strerror(errno));

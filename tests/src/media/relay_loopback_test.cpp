@@ -232,7 +232,6 @@ struct Stream {
     std::atomic<uint32_t> arrived{0};
     std::atomic<uint32_t> misplaced{0};
     bool stranded = false;
-    double slowest_ms = 0;
 
     void receive(const std::atomic<bool>& done)
     {
@@ -251,10 +250,9 @@ struct Stream {
     // Waits until everything sent has arrived; false after the bound.
     bool drained()
     {
-        const auto start = steady::now();
-        while (arrived.load() != sent && steady::now() - start < std::chrono::seconds(3))
+        const auto deadline = steady::now() + std::chrono::seconds(3);
+        while (arrived.load() != sent && steady::now() < deadline)
             std::this_thread::sleep_for(std::chrono::microseconds(20));
-        slowest_ms = std::max(slowest_ms, std::chrono::duration<double, std::milli>(steady::now() - start).count());
         return arrived.load() == sent;
     }
     void send(int rounds)
@@ -274,8 +272,9 @@ struct Stream {
                 break;
             case 1:
             case 2: {
-                // About as long as the send thread spins before sleeping.
-                const auto until = steady::now() + std::chrono::nanoseconds(rng() % 30000);
+                // Around the send thread's spin before sleeping.
+                const auto spin = std::chrono::nanoseconds(rng() % (rng() % 2 ? 5000 : 30000));
+                const auto until = steady::now() + spin;
                 while (steady::now() < until) {
                 }
                 break;

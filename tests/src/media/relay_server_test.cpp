@@ -74,6 +74,8 @@ TEST(RelayRing, FifoAcrossTheIndexWrap)
             EXPECT_EQ(&b, ring.take()) << round;
     }
     EXPECT_THROW(vexa::PacketRing(3), std::invalid_argument);
+    EXPECT_THROW(vexa::PacketRing(4, 0, vexa::PacketRing::DEFAULT_SPIN, 0), std::invalid_argument);
+    EXPECT_THROW(vexa::PacketRing(4, 0, vexa::PacketRing::DEFAULT_SPIN, 4), std::invalid_argument);
 }
 
 namespace {
@@ -89,7 +91,8 @@ void random_pause(std::mt19937& rng)
         return;
     case 1:
     case 2: {
-        const auto until = steady::now() + std::chrono::nanoseconds(rng() % (rng() % 2 ? 2000 : 30000));
+        const auto spin = std::chrono::nanoseconds(rng() % (rng() % 2 ? 2000 : 30000));
+        const auto until = steady::now() + spin;
         while (steady::now() < until) {
         }
         return;
@@ -103,7 +106,12 @@ void random_pause(std::mt19937& rng)
 // as in a pool: so few buffers that both rings run empty and both threads
 // go to sleep and are woken.
 struct HandOff {
-    explicit HandOff(std::chrono::nanoseconds spin) : filled(4, 0xfffffff0u, spin), free_ring(4, 0, spin)
+    struct Setting {
+        std::chrono::nanoseconds filled_spin, free_spin;
+        uint32_t free_batch;
+    };
+    explicit HandOff(const Setting& s)
+        : filled(4, 0xfffffff0u, s.filled_spin), free_ring(4, 0, s.free_spin, s.free_batch)
     {
         for (auto& b : buffers)
             free_ring.put(&b);
@@ -120,14 +128,21 @@ struct HandOff {
 
 }  // namespace
 
-// Bursts and pauses at random on both sides, with no spin and with the
-// default one: every buffer put is taken once and in order, and a burst put
-// before a pause is taken without any later put to wake the taker.
+// Bursts and pauses at random on both sides, with no spin, with the default
+// one, and as a pool sets its rings (the free ring wakes its taker only once
+// every buffer is back): every buffer put is taken once and in order, and a
+// burst put before a pause is taken without any later put to wake the taker.
 TEST(RelayRing, RandomBurstsAndPausesLoseNoWakeUp)
 {
-    for (const std::chrono::nanoseconds spin : {std::chrono::nanoseconds(0), vexa::PacketRing::DEFAULT_SPIN}) {
+    using ns = std::chrono::nanoseconds;
+    const ns spin = vexa::PacketRing::DEFAULT_SPIN;
+    const HandOff::Setting settings[] = {{ns(0), ns(0), 1}, {spin, spin, 1}, {spin, ns(0), 3}};
+    for (const HandOff::Setting& setting : settings) {
+        const std::string name = "filled spin " + std::to_string(setting.filled_spin.count()) +
+                                 " ns, free spin " + std::to_string(setting.free_spin.count()) +
+                                 " ns, free batch " + std::to_string(setting.free_batch);
         // Shared with the threads, so a stuck one can be left behind.
-        auto h = std::make_shared<HandOff>(spin);
+        auto h = std::make_shared<HandOff>(setting);
         std::thread consumer([h] {
             std::mt19937 rng(7);
             int32_t expected = 1;
@@ -144,7 +159,7 @@ TEST(RelayRing, RandomBurstsAndPausesLoseNoWakeUp)
         });
         std::thread producer([h] {
             std::mt19937 rng(11);
-            const auto end = steady::now() + std::chrono::seconds(1);
+            const auto end = steady::now() + std::chrono::milliseconds(700);
             for (int round = 0; round < 5000 && steady::now() < end; ++round) {
                 for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) {
                     vexa::PacketForwarder* b = h->free_ring.take();
@@ -176,17 +191,17 @@ TEST(RelayRing, RandomBurstsAndPausesLoseNoWakeUp)
             }
         }
         if (!h->done.load()) {
-            ADD_FAILURE() << "the producer never woke on the free ring; spin " << spin.count() << " ns";
+            ADD_FAILURE() << "the producer never woke on the free ring; " << name;
             producer.detach();
             consumer.detach();
             continue;
         }
         producer.join();
         consumer.join();
-        EXPECT_FALSE(h->stranded.load()) << "spin " << spin.count() << " ns, after " << h->sent.load();
-        EXPECT_EQ(0, h->disorder.load());
-        EXPECT_EQ(h->sent.load(), h->taken.load());
-        EXPECT_GT(h->sent.load(), 200);
+        EXPECT_FALSE(h->stranded.load()) << name << ", after " << h->sent.load();
+        EXPECT_EQ(0, h->disorder.load()) << name;
+        EXPECT_EQ(h->sent.load(), h->taken.load()) << name;
+        EXPECT_GT(h->sent.load(), 200) << name;
     }
 }
 
