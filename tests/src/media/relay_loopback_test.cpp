@@ -259,6 +259,12 @@ struct Stream {
     {
         std::mt19937 rng(seed);
         for (int round = 0; round < rounds; ++round) {
+            // Bounded in flight, so no socket buffer overflows while a
+            // receiver is descheduled on a loaded machine.
+            if (sent - arrived.load() > 64 && !drained()) {
+                stranded = true;
+                return;
+            }
             for (int k = 1 + static_cast<int>(rng() % 32); k > 0; --k)
                 from.send_to(datagram(keys, ++sent, 20 + rng() % 200), port);
             // After a pause with nothing more sent, a lost wake-up strands
