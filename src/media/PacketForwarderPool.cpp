@@ -2,6 +2,7 @@
 
 #include <boost/pool/singleton_pool.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -35,7 +36,8 @@ PacketForwarderPool::PacketForwarderPool(uint32_t slot_count, const std::string&
       set_peer(set_peer_fn),
       get_peer(get_peer_fn),
       send_socket(socket),
-      free_ring(slot_count),
+      free_ring(slot_count, 0, std::chrono::nanoseconds(0),
+                std::max(1u, std::min(FREE_WAKE_BATCH, slot_count - 1))),
       filled_ring(slot_count),
       running(true)
 {

@@ -4,7 +4,7 @@
 // send thread looks tunnels up in.
 //
 // Threads: one receive thread (takes from the free ring, puts on the filled
-// ring) and one send thread (the reverse); the rings' semaphores order them.
+// ring) and one send thread (the reverse); the rings order them.
 // The side's mutex, owned by the relay, guards the SPI maps and is held only
 // for a look-up.
 #pragma once
@@ -71,6 +71,10 @@ private:
     const set_peer_t set_peer;
     const get_peer_t get_peer;
     const int& send_socket;
+    // The receive thread finds no free buffer only when every other one is
+    // filled and waiting for the send thread: it sleeps at once, and is woken
+    // when a batch is free again rather than for each buffer.
+    static constexpr uint32_t FREE_WAKE_BATCH = 64;
     PacketRing free_ring;
     PacketRing filled_ring;
     std::vector<PacketForwarder*> buffers;

@@ -12,9 +12,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <random>
 #include <thread>
 
 using namespace relay_test;
@@ -175,6 +178,121 @@ TEST_F(Loopback, SustainedTrafficInBothDirections)
     EXPECT_EQ(n, got);
     EXPECT_GT(back, n / 2);  // loopback may drop under a burst; most arrive
     EXPECT_EQ(0u, vexa::SessionStatistics::get(up->stats.out_of_order));
+}
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// One direction of the stress below: numbered datagrams sent in bursts with
+// pauses at random, and what arrived, in order, at the far side.
+struct Stream {
+    const Keys& keys;
+    const Peer& from;
+    const Peer& to;
+    uint16_t port;
+    uint32_t seed;
+    uint32_t sent = 0;
+    std::atomic<uint32_t> arrived{0};
+    std::atomic<uint32_t> misplaced{0};
+    bool stranded = false;
+
+    void receive(const std::atomic<bool>& done)
+    {
+        while (!done.load()) {
+            const bytes d = to.receive();
+            if (d.size() < 8)
+                continue;
+            uint32_t sequence;
+            std::memcpy(&sequence, d.data() + 4, 4);
+            if (ntohl(sequence) == arrived.load() + 1)
+                ++arrived;
+            else
+                ++misplaced;
+        }
+    }
+    // Waits until everything sent has arrived; false after the bound.
+    bool drained()
+    {
+        const auto deadline = steady::now() + std::chrono::seconds(3);
+        while (arrived.load() != sent && steady::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        return arrived.load() == sent;
+    }
+    void send(int rounds)
+    {
+        std::mt19937 rng(seed);
+        for (int round = 0; round < rounds; ++round) {
+            // Bounded in flight, so no socket buffer overflows while a
+            // receiver is descheduled on a loaded machine.
+            if (sent - arrived.load() > 64 && !drained()) {
+                stranded = true;
+                return;
+            }
+            for (int k = 1 + static_cast<int>(rng() % 32); k > 0; --k)
+                from.send_to(datagram(keys, ++sent, 20 + rng() % 200), port);
+            // After a pause with nothing more sent, a lost wake-up strands
+            // the burst's last datagrams.
+            if (rng() % 2 == 0 && !drained()) {
+                stranded = true;
+                return;
+            }
+            switch (rng() % 4) {
+            case 0:
+                break;
+            case 1:
+            case 2: {
+                // Around the send thread's spin before sleeping.
+                const auto spin = std::chrono::nanoseconds(rng() % (rng() % 2 ? 5000 : 30000));
+                const auto until = steady::now() + spin;
+                while (steady::now() < until) {
+                }
+                break;
+            }
+            default:
+                std::this_thread::sleep_for(std::chrono::microseconds(50 + rng() % 1000));
+            }
+        }
+        stranded = !drained();
+    }
+};
+
+}  // namespace
+
+// Both directions at once, bursts of 1 to 32 datagrams and pauses at random
+// (none, around the send thread's spin, or long enough for it to sleep):
+// every datagram arrives once and in order, and a burst followed by silence
+// arrives within the bound without more traffic to wake the relay.
+TEST_F(Loopback, RandomBurstsAndPausesBothWaysForwardEachDatagramOnce)
+{
+    open_session();
+    const bytes hello = datagram(up_keys, 0);  // tells the relay where the client is
+    client.send_to(hello, ext);
+    ASSERT_EQ(hello, server.receive());
+    client.set_timeout(100);
+    server.set_timeout(100);
+
+    Stream up_stream{up_keys, client, server, ext, 3};
+    Stream down_stream{down_keys, server, client, internal, 5};
+    std::atomic<bool> done{false};
+    std::thread up_receiver([&] { up_stream.receive(done); });
+    std::thread down_receiver([&] { down_stream.receive(done); });
+    std::thread down_sender([&] { down_stream.send(1500); });
+    up_stream.send(1500);
+    down_sender.join();
+    done = true;
+    up_receiver.join();
+    down_receiver.join();
+
+    for (const Stream* s : {&up_stream, &down_stream}) {
+        EXPECT_FALSE(s->stranded) << s->arrived.load() << " of " << s->sent << " arrived";
+        EXPECT_EQ(s->sent, s->arrived.load());
+        EXPECT_EQ(0u, s->misplaced.load());
+        EXPECT_GT(s->sent, 1000u);
+    }
+    // Each arrival is the tunnel's datagram once: counted as such.
+    EXPECT_EQ(up_stream.sent + 1, vexa::SessionStatistics::get(up->stats.packet_count));
+    EXPECT_EQ(down_stream.sent, vexa::SessionStatistics::get(down->stats.packet_count));
 }
 
 namespace {

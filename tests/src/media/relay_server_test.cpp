@@ -5,6 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <random>
+#include <thread>
+
 using namespace relay_test;
 
 TEST(RelaySettings, SocketBufferClamps)
@@ -68,6 +74,135 @@ TEST(RelayRing, FifoAcrossTheIndexWrap)
             EXPECT_EQ(&b, ring.take()) << round;
     }
     EXPECT_THROW(vexa::PacketRing(3), std::invalid_argument);
+    EXPECT_THROW(vexa::PacketRing(4, 0, vexa::PacketRing::DEFAULT_SPIN, 0), std::invalid_argument);
+    EXPECT_THROW(vexa::PacketRing(4, 0, vexa::PacketRing::DEFAULT_SPIN, 4), std::invalid_argument);
+}
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// No pause, a busy one of up to 2 or 30 us (to hit the moment the taker
+// announces its sleep after no spin or the default one), or a sleep.
+void random_pause(std::mt19937& rng)
+{
+    switch (rng() % 4) {
+    case 0:
+        return;
+    case 1:
+    case 2: {
+        const auto spin = std::chrono::nanoseconds(rng() % (rng() % 2 ? 2000 : 30000));
+        const auto until = steady::now() + spin;
+        while (steady::now() < until) {
+        }
+        return;
+    }
+    default:
+        std::this_thread::sleep_for(std::chrono::microseconds(50 + rng() % 500));
+    }
+}
+
+// Two rings and three buffers circulating between a producer and a consumer
+// as in a pool: so few buffers that both rings run empty and both threads
+// go to sleep and are woken.
+struct HandOff {
+    struct Setting {
+        std::chrono::nanoseconds filled_spin, free_spin;
+        uint32_t free_batch;
+    };
+    explicit HandOff(const Setting& s)
+        : filled(4, 0xfffffff0u, s.filled_spin), free_ring(4, 0, s.free_spin, s.free_batch)
+    {
+        for (auto& b : buffers)
+            free_ring.put(&b);
+    }
+    vexa::PacketRing filled;
+    vexa::PacketRing free_ring;
+    vexa::PacketForwarder buffers[3];
+    std::atomic<int32_t> sent{0};
+    std::atomic<int32_t> taken{0};
+    std::atomic<int> disorder{0};
+    std::atomic<bool> stranded{false};
+    std::atomic<bool> done{false};
+};
+
+}  // namespace
+
+// Bursts and pauses at random on both sides, with no spin, with the default
+// one, and as a pool sets its rings (the free ring wakes its taker only once
+// every buffer is back): every buffer put is taken once and in order, and a
+// burst put before a pause is taken without any later put to wake the taker.
+TEST(RelayRing, RandomBurstsAndPausesLoseNoWakeUp)
+{
+    using ns = std::chrono::nanoseconds;
+    const ns spin = vexa::PacketRing::DEFAULT_SPIN;
+    const HandOff::Setting settings[] = {{ns(0), ns(0), 1}, {spin, spin, 1}, {spin, ns(0), 3}};
+    for (const HandOff::Setting& setting : settings) {
+        const std::string name = "filled spin " + std::to_string(setting.filled_spin.count()) +
+                                 " ns, free spin " + std::to_string(setting.free_spin.count()) +
+                                 " ns, free batch " + std::to_string(setting.free_batch);
+        // Shared with the threads, so a stuck one can be left behind.
+        auto h = std::make_shared<HandOff>(setting);
+        std::thread consumer([h] {
+            std::mt19937 rng(7);
+            int32_t expected = 1;
+            while (vexa::PacketForwarder* b = h->filled.take()) {
+                if (b->length != expected)
+                    ++h->disorder;
+                expected = b->length + 1;
+                h->taken.store(b->length);
+                // Holding the buffer makes the producer run out and sleep.
+                if (rng() % 4 == 0)
+                    random_pause(rng);
+                h->free_ring.put(b);
+            }
+        });
+        std::thread producer([h] {
+            std::mt19937 rng(11);
+            const auto end = steady::now() + std::chrono::milliseconds(700);
+            for (int round = 0; round < 5000 && steady::now() < end; ++round) {
+                for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) {
+                    vexa::PacketForwarder* b = h->free_ring.take();
+                    b->length = ++h->sent;
+                    h->filled.put(b);
+                }
+                // A lost wake-up strands the burst's last buffer, as nothing
+                // more is put until it is taken.
+                const auto deadline = steady::now() + std::chrono::seconds(5);
+                while (h->taken.load() != h->sent.load() && steady::now() < deadline)
+                    std::this_thread::yield();
+                if (h->taken.load() != h->sent.load()) {
+                    h->stranded = true;
+                    break;
+                }
+                random_pause(rng);
+            }
+            h->filled.put(nullptr);
+            h->done = true;
+        });
+        // The producer can only stick in the free ring: a watchdog on progress.
+        int32_t last = -1;
+        auto progress_at = steady::now();
+        while (!h->done.load() && steady::now() - progress_at < std::chrono::seconds(10)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (h->sent.load() + h->taken.load() != last) {
+                last = h->sent.load() + h->taken.load();
+                progress_at = steady::now();
+            }
+        }
+        if (!h->done.load()) {
+            ADD_FAILURE() << "the producer never woke on the free ring; " << name;
+            producer.detach();
+            consumer.detach();
+            continue;
+        }
+        producer.join();
+        consumer.join();
+        EXPECT_FALSE(h->stranded.load()) << name << ", after " << h->sent.load();
+        EXPECT_EQ(0, h->disorder.load()) << name;
+        EXPECT_EQ(h->sent.load(), h->taken.load()) << name;
+        EXPECT_GT(h->sent.load(), 200) << name;
+    }
 }
 
 TEST(RelayRing, PoolsHoldOneBufferFewerThanSlots)
