@@ -548,6 +548,28 @@ void SSIGServer::set_server_connected_callback(const std::string& session_id,
     slot.callback = std::move(callback);
 }
 
+void SSIGServer::set_server_reconnected_callback(const std::string& session_id,
+                                                 const std::weak_ptr<SSIGClientConnection>& owner,
+                                                 std::function<void(bool)> callback)
+{
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (tagged.count(session_id) == 0) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << "set_server_reconnected_callback"
+                                 << " ERROR - Failed to find session-id in tagged connections map "
+                                 << session_id;
+        released.callbacks.push_back(std::move(callback));
+        return;
+    }
+    // The leg may still be connected on its old link: only its next
+    // handshake counts.
+    ConnectedCallback& slot = callbacks[session_id];
+    if (slot.callback)
+        released.callbacks.push_back(std::move(slot.callback));
+    slot.owner = owner;
+    slot.callback = std::move(callback);
+}
+
 void SSIGServer::clear_server_connected_callback(const std::string& session_id, const client_ptr& owner)
 {
     Released released;
@@ -567,6 +589,17 @@ void SSIGServer::invoke_server_connected_callback(const std::string& session_id)
     if (callback)
         callback(true);
     released.callbacks.push_back(std::move(callback));
+}
+
+// ---- media tunnels (server leg on INVITE_OK) ----
+
+void SSIGServer::setup_tunnel(uint32_t, uint32_t, const ssig::SSIGMap::value_type&,
+                              const boost::asio::ip::udp::endpoint&, uint32_t, uint32_t,
+                              const ssig::SSIGMap::value_type&, unsigned char, uint32_t, const std::string&,
+                              const std::string&, const std::string&, const std::string&, StateCallback,
+                              ClosedCallback, const server_ptr&)
+{
+    // Not yet: the relay set-up comes with pairing.
 }
 
 // ---- look-ups for the client leg's HELLO ----
