@@ -518,7 +518,7 @@ void SSIGClientConnection::handle_client_xml(const SSIGHttp& packet)
         return;
     }
     CLIENT_LOG(error) << "Unexpected XML (type " << static_cast<int>(type) << ") received from Kavri client. "
-                      << "Last sent XML type: " << m_last_xml_sent
+                      << "Last sent XML type: " << m_last_xml_sent.load()
                       << "; Received XML: " << content_text(packet);
     if (type == VEXA_XML_TYPE_REJECT) {
         CLIENT_LOG(error) << "handle_client_xml" << ": Responding to unexpected KAVRI_REJECT with KAVRI_FAIL";

@@ -32,6 +32,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,6 +86,9 @@ public:
     std::string get_session_log_id() const;
     // The client's TLS server name, NO_SNI_VALUE when it sent none.
     std::string get_sni() const;
+    // The type of the last stanza this leg sent towards the server (HELLO or
+    // REJECT) or answered with itself (FAIL); -99 before any. Any thread.
+    int get_last_xml_sent() const { return m_last_xml_sent.load(); }
     const boost::posix_time::ptime& get_creation_time() const { return m_creation_time; }
     const tcp::endpoint& get_client_endpoint() const { return m_client_endpoint; }
 
@@ -151,7 +155,8 @@ private:
     bool m_closed;
     boost::asio::deadline_timer m_drain_timer;
     bool m_reading;
-    int m_last_xml_sent;
+    // Written on the strand, read by the signalling server on pairing.
+    std::atomic<int> m_last_xml_sent;
     sVEXA_XML_HELLO m_hello;
     // The client's stanza as received (the merge target) and whether the
     // gateway's own hop was added to m_hello.
