@@ -69,6 +69,7 @@ public:
     // Writes to the client; any thread, the text or map is copied first.
     // The completion runs on this leg's strand once the frame is written,
     // unless the leg is stopped by then. An empty completion is allowed.
+    // A stanza from the server ends a wait for the server's reconnection.
     void handle_server_xml_ssig(const char* xml, eVEXA_XML_TYPE type,
                                 ssig_complete_handler_t completion);
     void handle_server_ksdp_ssig(const ssig::SSIGMap& map, ssig_complete_handler_t completion);
@@ -110,6 +111,7 @@ private:
     void enqueue(std::unique_ptr<ssig::SSIGPacket> frame, ssig_complete_handler_t completion);
     void write_front();
     void handle_write(const boost::system::error_code& ec);
+    void write_xml(const char* xml, eVEXA_XML_TYPE type, ssig_complete_handler_t completion);
     void close_when_drained();
     void close_socket();
     void remove();
@@ -120,6 +122,10 @@ private:
     void handle_client_xml_hello(const ssig::SSIGHttp& packet);
     void handle_client_xml_reject(const ssig::SSIGHttp& packet);
     uint64_t parse_spi_preference(uint64_t own_spi);
+    // Arms the HELLO wait and registers for the server leg's handshake: the
+    // current one (or at once when connected), or with next_handshake the
+    // next one only.
+    void wait_for_server(const std::string& id, bool next_handshake);
     void server_connected_cback(bool connected);
     void handle_wait_for_server_connection(const boost::system::error_code& ec);
     void validate_client_xml_hello();
