@@ -238,6 +238,10 @@ private:
     std::unordered_set<client_ptr> pending;
     std::unordered_map<std::string, pair_ptr> established;
     std::unordered_map<std::string, ConnectedCallback> callbacks;
+    // Every server leg ever filed, by rtag text, while it exists: a leg can
+    // outlive the tables (dormant lists, tunnels holding it), and the broker's
+    // removal must silence it wherever it is.
+    std::unordered_multimap<std::string, std::weak_ptr<SSIGServerConnection>> legs_by_rtag;
     boost::shared_ptr<UDPServer> udp;
     const uint64_t max_connections;
     const uint64_t slack;
