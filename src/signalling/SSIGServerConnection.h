@@ -1,8 +1,9 @@
 // The server-facing leg of one session: resolves and connects to the Kavri
 // server, completes the TLS client handshake presenting the gateway's
 // default certificate, reads the server's SSIG frames and hands them on
-// towards the client leg, and writes what the client leg forwards (queued
-// until the handshake is done). Each start() builds a fresh socket and TLS
+// towards the client leg (checking the server's stanzas against the
+// negotiation, and setting up the media tunnels on its INVITE_OK), and
+// writes what the client leg forwards (queued until the handshake is done). Each start() builds a fresh socket and TLS
 // stream (a "link") under a new epoch; completions of an older link return.
 //
 // Threads: every completion of the resolver, the link's stream and its
