@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 using namespace legtest;
 using kavri_test::HelloHop;
 using kavri_test::SsigFrame;
@@ -57,6 +59,42 @@ std::string bytes_of(std::initializer_list<int> v)
 
 // The client's HELLO as the gateway rebuilt it: one upstream hop, then the gateway.
 const std::vector<HelloHop> kExpectedHops = {{"1.0", "client.mitm", 0}, {"1.0", "gw.kavri.test", 0}};
+
+std::string hex(const uint8_t* p, std::size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+// A VERSION (reply form) the stanza library validates with key but refuses
+// to write again: its upstream hop has an empty name, signed as it stands.
+std::string unwritable_version(const std::string& key)
+{
+    std::string body = replies::version(key, "1.1", "1.0", kExpectedHops, 300);
+    body = body.substr(body.find("<KAVRI>"));
+    const std::string named = "name=\"client.mitm\"";
+    body.replace(body.find(named), named.size(), "name=\"\"");
+    sVEXA_XML_VERSION rec{};
+    std::strcpy(rec.requested_version, "1.1");
+    std::strcpy(rec.version, "1.0");
+    rec.spi = 300;
+    HelloHop::to(kExpectedHops, rec.mitm_hellos);
+    rec.mitm_hellos.mitm[0].name[0] = '\0';
+    uint8_t requested[32], negotiated[32];
+    if (!xml_intern_version_signatures(&rec, key.c_str(), requested, negotiated))
+        return "";
+    for (const auto& [tag, sig] : {std::make_pair(std::string("REQUESTED>"), requested),
+                                   std::make_pair(std::string("NEGOTIATED>"), negotiated)}) {
+        const std::size_t at = body.find("<" + tag) + tag.size() + 1;
+        body.replace(at, 64, hex(sig, 32));
+    }
+    return SsigFrame::reply(body);
+}
 
 class ServerStanzaTest : public ::testing::Test {
 protected:
@@ -279,6 +317,9 @@ TEST_F(ServerStanzaTest, EveryVersionFailureAnswersFail1035AndRemovesTheSession)
          "SG received invalid KAVRI_VERSION message (detected tampered MITM entries)"},
         {"client's hops unknown", version(kExpectedHops), false,
          "SG received invalid KAVRI_VERSION message (detected tampered MITM entries)"},
+        {"cannot be written again", unwritable_version(ctag), true,
+         std::string("SG detected invalid KAVRI_VERSION message (failed to generate KAVRI_VERSION message to "
+                     "forward)").substr(0, 79)},
         {"relayed form too large", SsigFrame::reply(big), true,
          std::string("SG detected invalid KAVRI_VERSION message (failed to merge the KAVRI_VERSION message to "
                      "forward)").substr(0, 79)},
@@ -304,6 +345,14 @@ TEST_F(ServerStanzaTest, EveryVersionFailureAnswersFail1035AndRemovesTheSession)
         EXPECT_EQ(fail.hop_names, c.client_known ? names(kExpectedHops) : std::vector<std::string>());
         // (The FAIL was relayed before the removal silenced the leg.)
         EXPECT_TRUE(removed());
+        const std::map<std::string, const char*> error_lines = {
+            {"unparsable", "failed to parse XML VERSION, xml="},
+            {"cannot be written again", "failed to rewrite XML VERSION for Kavri client, xml="},
+            {"relayed form too large", "failed to merge rewritten XML VERSION for Kavri client, xml="},
+        };
+        if (error_lines.count(c.name)) {
+            EXPECT_TRUE(logged(error_lines.at(c.name))) << log_text();
+        }
         if (std::string(c.name) == "gateway hop renamed") {
             EXPECT_TRUE(logged("KAVRI_VERSION XML invalid: Kavri Security Gateway fails to find its MITM entry in "
                                "the KAVRI_VERSION from Kavri server.  XML: "));
