@@ -63,7 +63,8 @@ bool SSIGInviteFilter::apply(SSIGMap& invite) const
         case 1:
             if (disable_aes128gcm) {
                 invite.values.erase(offer);
-                for (const uint32_t t : {SSIGMap::type_of("1key"), SSIGMap::type_of("1spi"), SSIGMap::type_of("1slt")})
+                for (const uint32_t t :
+                     {SSIGMap::type_of("1key"), SSIGMap::type_of("1spi"), SSIGMap::type_of("1slt")})
                     erase_first(invite, t);
             }
             break;
@@ -71,11 +72,13 @@ bool SSIGInviteFilter::apply(SSIGMap& invite) const
             break;
         case 3:
             invite.values.erase(offer);
-            for (const uint32_t t : {SSIGMap::type_of("s12k"), SSIGMap::type_of("s12s"), SSIGMap::type_of("s12t")})
+            for (const uint32_t t :
+                 {SSIGMap::type_of("s12k"), SSIGMap::type_of("s12s"), SSIGMap::type_of("s12t")})
                 erase_first(invite, t);
             break;
         default:
-            BOOST_LOG_SEV(lg, error) << "*** SSIGServer::Found unknown encryption type: " << static_cast<char>(type);
+            BOOST_LOG_SEV(lg, error) << "*** SSIGServer::Found unknown encryption type: "
+                                     << static_cast<char>(type);
             break;
         }
     }

@@ -617,8 +617,9 @@ void SSIGServer::handle_client_ssig_invite(const client_ptr& leg, const ssig::SS
     ssig::SSIGMap invite = received;
     const bool encapsulation = SSIGInviteFilter::from_config().apply(invite);
     const ssig::SSIGMap::value_type* ctag = invite.find(ssig::SSIGMap::type_of("ctag"));
-    const std::string id =
-        ctag && !ctag->empty() ? Tag(std::string(ctag->begin(), ctag->end())).get_session_id() : std::string();
+    const std::string id = ctag && !ctag->empty()
+                               ? Tag(std::string(ctag->begin(), ctag->end())).get_session_id()
+                               : std::string();
 
     Released released;
     std::lock_guard<std::mutex> lock(mutex);
@@ -647,7 +648,8 @@ void SSIGServer::handle_client_ssig_invite(const client_ptr& leg, const ssig::SS
         return;
     }
     const server_ptr server = t->second;
-    BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(id, server->get_session_log_id()) << "Found matching tag: " << id;
+    BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(id, server->get_session_log_id())
+                             << "Found matching tag: " << id;
     pair_ptr& slot = established[id];
     if (slot) {
         // Not reachable through the tables' own moves; never leave a pair unstopped.
@@ -655,26 +657,30 @@ void SSIGServer::handle_client_ssig_invite(const client_ptr& leg, const ssig::SS
         add_dormant_connection(slot);
     }
     slot = std::make_shared<SSIGConnection>(server, leg);
-    BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(id, server->get_session_log_id()) << "Connection established (S: "
-                            << endpoint_text(server->get_server_endpoint())
-                            << " <-> C: " << endpoint_text(leg->get_client_endpoint()) << "; session ID: " << id
-                            << ")";
+    BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(id, server->get_session_log_id())
+                            << "Connection established (S: " << endpoint_text(server->get_server_endpoint())
+                            << " <-> C: " << endpoint_text(leg->get_client_endpoint())
+                            << "; session ID: " << id << ")";
     // Each leg's entries post to its own strand; a stopped leg keeps its no-ops.
     const client_ptr client = leg;
-    server->set_ssig_ksdp_forwarder([client](const ssig::SSIGMap& map, ssig_complete_handler_t completion) {
-        client->handle_server_ksdp_ssig(map, std::move(completion));
-    });
-    client->set_ssig_ksdp_forwarder([server](const ssig::SSIGMap& map, ssig_complete_handler_t completion) {
-        server->handle_client_ksdp_ssig(map, std::move(completion));
-    });
+    server->set_ssig_ksdp_forwarder(
+        [client](const ssig::SSIGMap& map, ssig_complete_handler_t completion) {
+            client->handle_server_ksdp_ssig(map, std::move(completion));
+        });
+    client->set_ssig_ksdp_forwarder(
+        [server](const ssig::SSIGMap& map, ssig_complete_handler_t completion) {
+            server->handle_client_ksdp_ssig(map, std::move(completion));
+        });
     // The client's next frame is read once the INVITE is written to the server.
-    server->handle_client_ksdp_ssig(invite, [client](const boost::system::error_code& ec) { client->handle_ssig(ec); });
+    server->handle_client_ksdp_ssig(
+        invite, [client](const boost::system::error_code& ec) { client->handle_ssig(ec); });
     tagged.erase(t);
 }
 
 // ---- media tunnels (server leg on INVITE_OK) ----
 
-void SSIGServer::setup_tunnel(uint32_t client_spi, uint32_t client_salt, const ssig::SSIGMap::value_type& client_key,
+void SSIGServer::setup_tunnel(uint32_t client_spi, uint32_t client_salt,
+                              const ssig::SSIGMap::value_type& client_key,
                               const boost::asio::ip::udp::endpoint& server_udp, uint32_t server_spi,
                               uint32_t server_salt, const ssig::SSIGMap::value_type& server_key,
                               unsigned char clear_header, uint32_t resume_timeout, const std::string& rtag,
@@ -698,7 +704,8 @@ void SSIGServer::setup_tunnel(uint32_t client_spi, uint32_t client_salt, const s
     const auto e = established.find(session_id);
     if (!udp || e == established.end() || e->second->get_server_connection() != leg) {
         BOOST_LOG_SEV(lg, debug) << SESSION_ATTRS(session_id, session_log_id)
-                                 << "No UDP tunnel for a session that is no longer established: " << session_id;
+                                 << "No UDP tunnel for a session that is no longer established: "
+                                 << session_id;
         return;
     }
     c2s = udp->setup_client_to_server_tunnel(server_udp, client_spi, client_salt, c2s_key, clear_header,

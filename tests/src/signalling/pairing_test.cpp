@@ -529,6 +529,42 @@ TEST_F(Pairing, TunnelSetUpReachesTheRelayAndLearnsTheClient)
     EXPECT_TRUE(media_server.receive(300ms).empty());
 }
 
+TEST_F(Pairing, ServersInviteOkSetsUpTunnelsThatCarryMediaBothWays)
+{
+    make_server();
+    Session& s = add_session();
+    ASSERT_TRUE(hello(s));
+    UdpPeer media_client, media_server;
+    const MediaKeys client_keys = MediaKeys::make(0x0a1b2c3du), server_keys = MediaKeys::make(0x4e5f6071u, 32);
+    const auto be32 = [](uint32_t v) {
+        const uint32_t n = htonl(v);
+        return std::string(reinterpret_cast<const char*>(&n), 4);
+    };
+    const auto key_text = [](const MediaKeys& k) { return std::string(k.key.begin(), k.key.end()); };
+    std::vector<Element> invite = invite_elements(s);
+    invite.insert(invite.end(), {{"ksec", std::string("\0\0\0\x01", 4)},
+                                 {"1key", key_text(client_keys)},
+                                 {"1spi", be32(client_keys.spi)},
+                                 {"1slt", be32(client_keys.salt)}});
+    ASSERT_TRUE(pair(s, invite));
+
+    // The server's media parameters, as the server leg reads them.
+    const uint16_t port = media_server.port();
+    const std::vector<Element> invite_ok = {{"1key", key_text(server_keys)},
+                                            {"1spi", be32(server_keys.spi)},
+                                            {"1slt", be32(server_keys.salt)},
+                                            {"cprt", std::string{char(port >> 8), char(port & 0xff)}},
+                                            {"cipa", "127.0.0.1"}};
+    ASSERT_TRUE(s.server->send(SsigFrame::tlv(SsigFrame::INVITE_OK, invite_ok)));
+    const auto at_client = s.client->read_frame(10s);
+    ASSERT_TRUE(at_client);
+    EXPECT_EQ(uint32_t(SsigFrame::INVITE_OK), at_client->tlv_command());
+    ASSERT_TRUE(wait_until([&] { return relay->session_tracked(s.id); }));
+
+    EXPECT_TRUE(relayed(media_client, relay->get_external_port(), media_server, client_keys.datagram(1)));
+    EXPECT_TRUE(relayed(media_server, relay->get_internal_port(), media_client, server_keys.datagram(1)));
+}
+
 TEST_F(Pairing, ResumedTunnelsAreRekeyedInPlaceAndASameSpiSetUpIsRefused)
 {
     make_server();
