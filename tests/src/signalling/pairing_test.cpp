@@ -529,6 +529,30 @@ TEST_F(Pairing, TunnelSetUpReachesTheRelayAndLearnsTheClient)
     EXPECT_TRUE(media_server.receive(300ms).empty());
 }
 
+TEST_F(Pairing, TunnelCallbacksHandedToTheRelayAreNeverEmpty)
+{
+    set("UdpMaxNoActivitySeconds", "5");
+    make_server();
+    Session& s = add_session();
+    ASSERT_TRUE(hello(s));
+    ASSERT_TRUE(pair(s));
+    UdpPeer media_client, media_server;
+    const MediaKeys c2s = MediaKeys::make(0x13572468u), s2c = MediaKeys::make(0x24681357u);
+    server->setup_tunnel(c2s.wire_spi(), c2s.salt, c2s.key_bytes(),
+                         boost::asio::ip::udp::endpoint(boost::asio::ip::make_address("127.0.0.1"),
+                                                        media_server.port()),
+                         s2c.wire_spi(), s2c.salt, s2c.key_bytes(), 0, 0, s.rtag, "conn", s.id, "log",
+                         vexa::StateCallback(), vexa::ClosedCallback(), s.leg.lock());
+    ASSERT_TRUE(relay->session_tracked(s.id));
+    // A state report (ACTIVE on the first datagram), then the tunnels' end.
+    ASSERT_TRUE(relayed(media_client, relay->get_external_port(), media_server, c2s.datagram(1)));
+    for (int tick = 0; tick < 20 && relay->session_tracked(s.id); ++tick)
+        relay->handle_periodic(boost::system::error_code());
+    EXPECT_FALSE(relay->session_tracked(s.id));
+    EXPECT_TRUE(log.contains("Changing the session state to ACTIVE - " + s.id));
+    EXPECT_FALSE(log.contains("*** UDPConnection: the ")) << "a callback the relay called was empty";
+}
+
 TEST_F(Pairing, ServersInviteOkSetsUpTunnelsThatCarryMediaBothWays)
 {
     make_server();
