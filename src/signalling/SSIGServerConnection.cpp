@@ -914,14 +914,14 @@ bool SSIGServerConnection::has_xml_forwarder() const
 void SSIGServerConnection::handle_server_invite_ok(const link_ptr&, SSIGMap& map)
 {
     SERVER_LOG(info) << "Received SSIG INVITE_OK message from the server";
+    const SSIGInviteOkSettings settings = SSIGInviteOkSettings::from_config();
     // The client gets the gateway's address whatever the tunnels came to.
-    setup_tunnels(map);
-    rewrite_invite_ok(map, SSIGInviteOkSettings::from_config());
+    setup_tunnels(map, settings);
+    rewrite_invite_ok(map, settings);
 }
 
-void SSIGServerConnection::setup_tunnels(const SSIGMap& invite_ok)
+void SSIGServerConnection::setup_tunnels(const SSIGMap& invite_ok, const SSIGInviteOkSettings& settings)
 {
-    const SSIGInviteOkSettings settings = SSIGInviteOkSettings::from_config();
     // The media goes where the signalling connection actually went.
     const tcp::endpoint server = get_server_endpoint();
     const std::string address = server.address().is_unspecified() ? std::string() : server.address().to_string();

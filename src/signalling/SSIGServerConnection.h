@@ -209,7 +209,7 @@ private:
     void fail_version(const link_ptr& link, const char* reason, const ssig::MitmInfoVector& expected);
     // INVITE_OK: the media tunnels, then the gateway's address in the map.
     void handle_server_invite_ok(const link_ptr& link, ssig::SSIGMap& map);
-    void setup_tunnels(const ssig::SSIGMap& invite_ok);
+    void setup_tunnels(const ssig::SSIGMap& invite_ok, const SSIGInviteOkSettings& settings);
     bool has_xml_forwarder() const;
     // Calls a forwarder (copied under the mutex) with handle_ssig as the
     // completion; false (frame dropped, no read armed) when none is set.
