@@ -377,8 +377,22 @@ void SSIGClientConnection::do_handle_ssig(const boost::system::error_code& ec)
 
 // --- writes ----------------------------------------------------------------
 
-void SSIGClientConnection::handle_server_xml_ssig(const char* xml, eVEXA_XML_TYPE,
+void SSIGClientConnection::handle_server_xml_ssig(const char* xml, eVEXA_XML_TYPE type,
                                                   ssig_complete_handler_t completion)
+{
+    // The server's answer (a FAIL) ends a wait for its reconnection.
+    auto self = shared_from_this();
+    boost::asio::post(m_strand, [self] {
+        if (!self->m_waiting_for_server)
+            return;
+        self->m_waiting_for_server = false;
+        LEG_LOG(self, info) << "A stanza from the server ends the wait for its reconnection";
+        self->m_wait_timer.cancel();
+    });
+    write_xml(xml, type, std::move(completion));
+}
+
+void SSIGClientConnection::write_xml(const char* xml, eVEXA_XML_TYPE, ssig_complete_handler_t completion)
 {
     CLIENT_LOG(info) << "Sending " << ssig::get_ssig_xml_cmd(xml) << " message to the client ...";
     std::unique_ptr<SSIGHttp> frame(new SSIGHttp(SSIGPacket::Type_HTTP_REPLY));
@@ -518,7 +532,7 @@ void SSIGClientConnection::handle_client_xml(const SSIGHttp& packet)
         return;
     }
     CLIENT_LOG(error) << "Unexpected XML (type " << static_cast<int>(type) << ") received from Kavri client. "
-                      << "Last sent XML type: " << m_last_xml_sent
+                      << "Last sent XML type: " << m_last_xml_sent.load()
                       << "; Received XML: " << content_text(packet);
     if (type == VEXA_XML_TYPE_REJECT) {
         CLIENT_LOG(error) << "handle_client_xml" << ": Responding to unexpected KAVRI_REJECT with KAVRI_FAIL";
@@ -599,6 +613,11 @@ void SSIGClientConnection::handle_client_xml_hello(const SSIGHttp& packet)
     if (spi != 0 && m_gateway_added)
         hops.mitm[hops.count - 1].spi = spi;
 
+    wait_for_server(id, false);
+}
+
+void SSIGClientConnection::wait_for_server(const std::string& id, bool next_handshake)
+{
     // The timer is armed before the callback is registered, so that an
     // "already connected" call finds it to cancel.
     m_waiting_for_server = true;
@@ -607,10 +626,14 @@ void SSIGClientConnection::handle_client_xml_hello(const SSIGHttp& packet)
     m_wait_timer.async_wait(boost::asio::bind_executor(
         m_strand, [self](const boost::system::error_code& ec) { self->handle_wait_for_server_connection(ec); }));
     std::weak_ptr<SSIGClientConnection> weak = self;
-    m_host->set_server_connected_callback(id, weak, [weak](bool connected) {
+    auto callback = [weak](bool connected) {
         if (auto leg = weak.lock())
             leg->server_connected_cback(connected);
-    });
+    };
+    if (next_handshake)
+        m_host->set_server_reconnected_callback(id, weak, std::move(callback));
+    else
+        m_host->set_server_connected_callback(id, weak, std::move(callback));
 }
 
 uint64_t SSIGClientConnection::parse_spi_preference(uint64_t own_spi)
@@ -652,12 +675,11 @@ void SSIGClientConnection::server_connected_cback(bool connected)
 
 void SSIGClientConnection::handle_wait_for_server_connection(const boost::system::error_code& ec)
 {
-    auto self = shared_from_this();
-    const std::string id = get_session_id();
-    if (is_stopped()) {
-        m_host->clear_server_connected_callback(id, self);
+    // This wait's registration goes first: the validation below may make
+    // the next one (the wait for a reconnection after a REJECT).
+    m_host->clear_server_connected_callback(get_session_id(), shared_from_this());
+    if (is_stopped())
         return;
-    }
     if (ec == boost::asio::error::operation_aborted) {
         if (m_waiting_for_server) {
             m_waiting_for_server = false;
@@ -675,7 +697,6 @@ void SSIGClientConnection::handle_wait_for_server_connection(const boost::system
         stop();
         remove();
     }
-    m_host->clear_server_connected_callback(id, self);
 }
 
 unsigned char SSIGClientConnection::validation_fail_hops() const
@@ -739,6 +760,10 @@ void SSIGClientConnection::validate_client_xml_hello()
             return;
         }
         m_last_xml_sent = VEXA_XML_TYPE_REJECT;
+        // The server answers REJECTED and the server leg connects again:
+        // that handshake brings a new certificate to check, and this HELLO
+        // or a REJECT goes out again. Registered before the REJECT leaves.
+        wait_for_server(get_session_id(), true);
         forward_xml(reject, VEXA_XML_TYPE_REJECT);
         return;
     }
@@ -823,7 +848,7 @@ void SSIGClientConnection::send_client_xml_fail(const sVEXA_XML_FAIL& fail)
     vexa_xml_create_fail(&fail, 1, text, nullptr);
     m_last_xml_sent = VEXA_XML_TYPE_FAIL;
     // No completion: the leg reads no more from this client.
-    handle_server_xml_ssig(text, VEXA_XML_TYPE_FAIL, ssig_complete_handler_t());
+    write_xml(text, VEXA_XML_TYPE_FAIL, ssig_complete_handler_t());
 }
 
 }  // namespace vexa

@@ -32,6 +32,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,6 +69,7 @@ public:
     // Writes to the client; any thread, the text or map is copied first.
     // The completion runs on this leg's strand once the frame is written,
     // unless the leg is stopped by then. An empty completion is allowed.
+    // A stanza from the server ends a wait for the server's reconnection.
     void handle_server_xml_ssig(const char* xml, eVEXA_XML_TYPE type,
                                 ssig_complete_handler_t completion);
     void handle_server_ksdp_ssig(const ssig::SSIGMap& map, ssig_complete_handler_t completion);
@@ -85,6 +87,9 @@ public:
     std::string get_session_log_id() const;
     // The client's TLS server name, NO_SNI_VALUE when it sent none.
     std::string get_sni() const;
+    // The type of the last stanza this leg sent towards the server (HELLO or
+    // REJECT) or answered with itself (FAIL); -99 before any. Any thread.
+    int get_last_xml_sent() const { return m_last_xml_sent.load(); }
     const boost::posix_time::ptime& get_creation_time() const { return m_creation_time; }
     const tcp::endpoint& get_client_endpoint() const { return m_client_endpoint; }
 
@@ -106,6 +111,7 @@ private:
     void enqueue(std::unique_ptr<ssig::SSIGPacket> frame, ssig_complete_handler_t completion);
     void write_front();
     void handle_write(const boost::system::error_code& ec);
+    void write_xml(const char* xml, eVEXA_XML_TYPE type, ssig_complete_handler_t completion);
     void close_when_drained();
     void close_socket();
     void remove();
@@ -116,6 +122,10 @@ private:
     void handle_client_xml_hello(const ssig::SSIGHttp& packet);
     void handle_client_xml_reject(const ssig::SSIGHttp& packet);
     uint64_t parse_spi_preference(uint64_t own_spi);
+    // Arms the HELLO wait and registers for the server leg's handshake: the
+    // current one (or at once when connected), or with next_handshake the
+    // next one only.
+    void wait_for_server(const std::string& id, bool next_handshake);
     void server_connected_cback(bool connected);
     void handle_wait_for_server_connection(const boost::system::error_code& ec);
     void validate_client_xml_hello();
@@ -151,7 +161,8 @@ private:
     bool m_closed;
     boost::asio::deadline_timer m_drain_timer;
     bool m_reading;
-    int m_last_xml_sent;
+    // Written on the strand, read by the signalling server on pairing.
+    std::atomic<int> m_last_xml_sent;
     sVEXA_XML_HELLO m_hello;
     // The client's stanza as received (the merge target) and whether the
     // gateway's own hop was added to m_hello.

@@ -9,10 +9,15 @@
 // not call back into the calling leg's completions synchronously.
 #pragma once
 
+#include "SSIG.h"
 #include "SSIGLegTypes.h"
 #include "SSIGMap.h"
+#include "SessionState.h"
 #include "Tag.h"
 
+#include <boost/asio/ip/udp.hpp>
+
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -46,6 +51,13 @@ public:
     virtual void set_server_connected_callback(const std::string& session_id,
                                                const std::weak_ptr<SSIGClientConnection>& owner,
                                                std::function<void(bool)> callback) = 0;
+    // Like set_server_connected_callback, but always stored, never called at
+    // once: waits for the tagged leg's next completed handshake (a restart
+    // after REJECTED), which calls it with true. Dropped uncalled when no
+    // tagged leg has the id.
+    virtual void set_server_reconnected_callback(const std::string& session_id,
+                                                 const std::weak_ptr<SSIGClientConnection>& owner,
+                                                 std::function<void(bool)> callback) = 0;
     // Drops the session's callback, uncalled, if owner registered it.
     virtual void clear_server_connected_callback(const std::string& session_id,
                                                  const std::shared_ptr<SSIGClientConnection>& owner) = 0;
@@ -62,6 +74,10 @@ public:
 
     // --- called by the server leg; each acts only on entries holding leg ---
 
+    // The hop list of the session's first live pending client leg (its
+    // HELLO as the gateway rebuilt it); false when there is none.
+    virtual bool get_client_connection_info(const std::string& session_id, ssig::MitmInfoVector* out) = 0;
+
     // Forgets the session of rtag and stops its legs.
     virtual void remove_connection(const SessionTag& rtag,
                                    const std::shared_ptr<SSIGServerConnection>& leg) = 0;
@@ -72,6 +88,27 @@ public:
                                                      const std::shared_ptr<SSIGServerConnection>& leg) = 0;
     // The session's server leg completed its TLS handshake.
     virtual void invoke_server_connected_callback(const std::string& session_id) = 0;
+    // The session's two media tunnels at the relay, on the server's
+    // INVITE_OK: client-to-server under the client's SPI, salt and key
+    // towards server_udp; server-to-client under the server's values towards
+    // a placeholder until the client's first datagram names it. A resumed
+    // session's tunnels are rekeyed in place. SPIs are the 4 wire bytes
+    // copied as they stand; salts are the big-endian wire values as numbers;
+    // keys are 16 or 32 bytes; resume_timeout in seconds; session_id is the
+    // session's table key. Both callbacks are handed to the relay, which may
+    // call them with its own locks held: they must only post or take leaf
+    // locks. Nothing is set up unless leg is the session's established
+    // server leg. What the relay throws passes through.
+    virtual void setup_tunnel(uint32_t client_spi, uint32_t client_salt,
+                              const ssig::SSIGMap::value_type& client_key,
+                              const boost::asio::ip::udp::endpoint& server_udp, uint32_t server_spi,
+                              uint32_t server_salt, const ssig::SSIGMap::value_type& server_key,
+                              unsigned char clear_header, uint32_t resume_timeout,
+                              const std::string& rtag, const std::string& connection_id,
+                              const std::string& session_id, const std::string& session_log_id,
+                              std::function<void(eSESSION_STATE)> state_callback,
+                              std::function<void(const std::string&)> closed_callback,
+                              const std::shared_ptr<SSIGServerConnection>& leg) = 0;
 
     // --- both legs ---
 

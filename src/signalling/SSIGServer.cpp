@@ -3,6 +3,7 @@
 #include "Config.h"
 #include "SSIGClientConnection.h"
 #include "SSIGConnection.h"
+#include "SSIGInviteFilter.h"
 #include "SSIGServerConnection.h"
 #include "SSIGServerSSL.h"
 #include "UDPServer.h"
@@ -12,6 +13,7 @@
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/bind/bind.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include <openssl/err.h>
@@ -188,6 +190,7 @@ void SSIGServer::stop()
         dormant_clients.clear();
         dormant_servers.clear();
         relay = std::move(udp);
+        legs_by_rtag.clear();
     }
 }
 
@@ -492,6 +495,9 @@ void SSIGServer::handle_periodic_ssig(const boost::system::error_code& ec)
         it = tagged.erase(it);
     }
 
+    for (auto it = legs_by_rtag.begin(); it != legs_by_rtag.end();)
+        it = it->second.expired() ? legs_by_rtag.erase(it) : std::next(it);
+
     // A fixed grid: the previous expiry plus the period, however long this took.
     sweep_timer->expires_at(sweep_timer->expiry() + timing.sweep_period);
     arm_sweep();
@@ -548,6 +554,28 @@ void SSIGServer::set_server_connected_callback(const std::string& session_id,
     slot.callback = std::move(callback);
 }
 
+void SSIGServer::set_server_reconnected_callback(const std::string& session_id,
+                                                 const std::weak_ptr<SSIGClientConnection>& owner,
+                                                 std::function<void(bool)> callback)
+{
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (tagged.count(session_id) == 0) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << "set_server_reconnected_callback"
+                                 << " ERROR - Failed to find session-id in tagged connections map "
+                                 << session_id;
+        released.callbacks.push_back(std::move(callback));
+        return;
+    }
+    // The leg may still be connected on its old link: only its next
+    // handshake counts.
+    ConnectedCallback& slot = callbacks[session_id];
+    if (slot.callback)
+        released.callbacks.push_back(std::move(slot.callback));
+    slot.owner = owner;
+    slot.callback = std::move(callback);
+}
+
 void SSIGServer::clear_server_connected_callback(const std::string& session_id, const client_ptr& owner)
 {
     Released released;
@@ -583,15 +611,114 @@ void SSIGServer::remove_pending_client_connection(const client_ptr& leg)
     erase_callback_of(leg->get_session_id(), leg, released);
 }
 
-void SSIGServer::handle_client_ssig_invite(const client_ptr& leg, const ssig::SSIGMap&)
+void SSIGServer::handle_client_ssig_invite(const client_ptr& leg, const ssig::SSIGMap& received)
 {
     BOOST_LOG_SEV(lg, trace) << "Processing SSIG invite from client";
-    // Nothing pairs a client leg yet: the leg leaves the pending set and is stopped.
+    ssig::SSIGMap invite = received;
+    const bool encapsulation = SSIGInviteFilter::from_config().apply(invite);
+    const ssig::SSIGMap::value_type* ctag = invite.find(ssig::SSIGMap::type_of("ctag"));
+    const std::string id = ctag && !ctag->empty()
+                               ? Tag(std::string(ctag->begin(), ctag->end())).get_session_id()
+                               : std::string();
+
     Released released;
     std::lock_guard<std::mutex> lock(mutex);
-    if (pending.erase(leg) != 0)
-        released.clients.push_back(leg);
-    leg->stop();
+    // Held until the mutex is released, whatever happens to the leg here.
+    released.clients.push_back(leg);
+    pending.erase(leg);
+    const auto refuse = [&](const char* why) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(id) << why;
+        leg->stop();
+        erase_callback_of(leg->get_session_id(), leg, released);
+    };
+    if (!ctag) {
+        refuse("no tag found in SSIG invite packet from Kavri client");
+        return;
+    }
+    if (!encapsulation) {
+        refuse("No support for UDP encapsulation found in SSIG invite packet from Kavri client");
+        return;
+    }
+    // Only the client whose HELLO for this very session was validated and
+    // forwarded may pair with its server leg.
+    const auto t = id.empty() ? tagged.end() : tagged.find(id);
+    if (t == tagged.end() || stopped || leg->get_last_xml_sent() != VEXA_XML_TYPE_HELLO ||
+        leg->get_session_id() != id) {
+        refuse("no matching connection found for given SSIG invite tag from Kavri client");
+        return;
+    }
+    const server_ptr server = t->second;
+    BOOST_LOG_SEV(lg, trace) << SESSION_ATTRS(id, server->get_session_log_id())
+                             << "Found matching tag: " << id;
+    pair_ptr& slot = established[id];
+    if (slot) {
+        // Not reachable through the tables' own moves; never leave a pair unstopped.
+        slot->stop();
+        add_dormant_connection(slot);
+    }
+    slot = std::make_shared<SSIGConnection>(server, leg);
+    BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(id, server->get_session_log_id())
+                            << "Connection established (S: " << endpoint_text(server->get_server_endpoint())
+                            << " <-> C: " << endpoint_text(leg->get_client_endpoint())
+                            << "; session ID: " << id << ")";
+    // Each leg's entries post to its own strand; a stopped leg keeps its no-ops.
+    const client_ptr client = leg;
+    server->set_ssig_ksdp_forwarder(
+        [client](const ssig::SSIGMap& map, ssig_complete_handler_t completion) {
+            client->handle_server_ksdp_ssig(map, std::move(completion));
+        });
+    client->set_ssig_ksdp_forwarder(
+        [server](const ssig::SSIGMap& map, ssig_complete_handler_t completion) {
+            server->handle_client_ksdp_ssig(map, std::move(completion));
+        });
+    // The client's next frame is read once the INVITE is written to the server.
+    server->handle_client_ksdp_ssig(
+        invite, [client](const boost::system::error_code& ec) { client->handle_ssig(ec); });
+    tagged.erase(t);
+}
+
+// ---- media tunnels (server leg on INVITE_OK) ----
+
+void SSIGServer::setup_tunnel(uint32_t client_spi, uint32_t client_salt,
+                              const ssig::SSIGMap::value_type& client_key,
+                              const boost::asio::ip::udp::endpoint& server_udp, uint32_t server_spi,
+                              uint32_t server_salt, const ssig::SSIGMap::value_type& server_key,
+                              unsigned char clear_header, uint32_t resume_timeout, const std::string& rtag,
+                              const std::string& connection_id, const std::string& session_id,
+                              const std::string& session_log_id, StateCallback state_callback,
+                              ClosedCallback closed_callback, const server_ptr& leg)
+{
+    // The relay calls these from its own threads, some with its direction
+    // mutex held: they are never empty and never take this server's mutex.
+    const boost::function<void(eSESSION_STATE)> state = never_empty(std::move(state_callback));
+    const boost::function<void(const std::string&)> closed = never_empty(std::move(closed_callback));
+    const std::vector<char> c2s_key(client_key.begin(), client_key.end());
+    const std::vector<char> s2c_key(server_key.begin(), server_key.end());
+    // Until the client's first datagram names its address.
+    const boost::asio::ip::udp::endpoint placeholder(boost::asio::ip::address_v4::any(), 4172);
+
+    UDPServer::tunnel_ptr c2s, s2c;
+    std::lock_guard<std::mutex> lock(mutex);
+    // Held across the relay's set-up, so that a removal of the session either
+    // comes first (nothing is set up) or finds the tunnels to end.
+    const auto e = established.find(session_id);
+    if (!udp || e == established.end() || e->second->get_server_connection() != leg) {
+        BOOST_LOG_SEV(lg, debug) << SESSION_ATTRS(session_id, session_log_id)
+                                 << "No UDP tunnel for a session that is no longer established: "
+                                 << session_id;
+        return;
+    }
+    c2s = udp->setup_client_to_server_tunnel(server_udp, client_spi, client_salt, c2s_key, clear_header,
+                                             resume_timeout, rtag, connection_id, session_id, session_log_id,
+                                             state, closed);
+    s2c = udp->setup_server_to_client_tunnel(placeholder, server_spi, server_salt, s2c_key, clear_header,
+                                             resume_timeout, rtag, connection_id, session_id, session_log_id,
+                                             state, closed);
+    if (c2s && s2c) {
+        // What one direction learns of its peer becomes the other's target.
+        c2s->set_peer_learnt(boost::bind(&UDPConnection::set_target_endpoint, s2c, boost::placeholders::_1));
+        s2c->set_peer_learnt(boost::bind(&UDPConnection::set_target_endpoint, c2s, boost::placeholders::_1));
+    }
 }
 
 std::string SSIGServer::find_session_log_id(const std::string& session_id)
@@ -768,6 +895,7 @@ std::string SSIGServer::add_connection(const std::string& ip_address, const std:
                 connection_id, session_log_id, never_empty(std::move(state_callback)),
                 never_empty(std::move(closed_callback)), ctag, rtag, thumbprint, leg_timings);
             tagged[key] = leg;
+            legs_by_rtag.emplace(rtag, leg);
             // Started while filed: start() clears the stopped flag, so a sweep
             // or removal between filing and starting would revive a dropped leg.
             // start() only takes the leg's own mutex and posts.
@@ -1098,6 +1226,16 @@ void SSIGServer::remove_ssig_connection(const std::string& rtag)
     BOOST_LOG_SEV(lg, debug) << "===> SSIGServer::remove_ssig_connection";
     Released released;
     std::lock_guard<std::mutex> lock(mutex);
+    // The broker asked for it: nothing about this connection reaches it any
+    // more, from whichever table, dormant list or tunnel still holds a leg.
+    const auto range = legs_by_rtag.equal_range(rtag);
+    for (auto it = range.first; it != range.second;) {
+        if (server_ptr leg = it->second.lock()) {
+            leg->clear_broker_callbacks();
+            released.servers.push_back(std::move(leg));
+        }
+        it = legs_by_rtag.erase(it);
+    }
     const auto t = std::find_if(tagged.begin(), tagged.end(), [&rtag](const auto& kv) {
         return kv.second->get_rtag().text() == rtag;
     });

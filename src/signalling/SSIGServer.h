@@ -127,6 +127,9 @@ public:
     void set_server_connected_callback(const std::string& session_id,
                                        const std::weak_ptr<SSIGClientConnection>& owner,
                                        std::function<void(bool)> callback) override;
+    void set_server_reconnected_callback(const std::string& session_id,
+                                         const std::weak_ptr<SSIGClientConnection>& owner,
+                                         std::function<void(bool)> callback) override;
     void clear_server_connected_callback(const std::string& session_id,
                                          const client_ptr& owner) override;
     bool get_server_connection_info(const std::string& session_id, SessionTag* ctag,
@@ -140,13 +143,20 @@ public:
     void cleanup_connections_for_next_resume(const std::string& session_id,
                                              const server_ptr& leg) override;
     void invoke_server_connected_callback(const std::string& session_id) override;
+    void setup_tunnel(uint32_t client_spi, uint32_t client_salt, const ssig::SSIGMap::value_type& client_key,
+                      const boost::asio::ip::udp::endpoint& server_udp, uint32_t server_spi,
+                      uint32_t server_salt, const ssig::SSIGMap::value_type& server_key,
+                      unsigned char clear_header, uint32_t resume_timeout, const std::string& rtag,
+                      const std::string& connection_id, const std::string& session_id,
+                      const std::string& session_log_id, StateCallback state_callback,
+                      ClosedCallback closed_callback, const server_ptr& leg) override;
 
     // --- SSIGLegHost: both legs ---
     SSIGServerSSL& get_server_ssl() override { return *ssl; }
     std::string get_gateway_sni() const override { return sni; }
 
     // The MITM hops of the first live pending client leg of the session.
-    bool get_client_connection_info(const std::string& session_id, ssig::MitmInfoVector* out);
+    bool get_client_connection_info(const std::string& session_id, ssig::MitmInfoVector* out) override;
     // Whether the session's tagged server leg has completed its TLS
     // handshake; false when there is none.
     bool is_server_ssig_connected(const std::string& session_id, bool* out);
@@ -228,6 +238,10 @@ private:
     std::unordered_set<client_ptr> pending;
     std::unordered_map<std::string, pair_ptr> established;
     std::unordered_map<std::string, ConnectedCallback> callbacks;
+    // Every server leg ever filed, by rtag text, while it exists: a leg can
+    // outlive the tables (dormant lists, tunnels holding it), and the broker's
+    // removal must silence it wherever it is.
+    std::unordered_multimap<std::string, std::weak_ptr<SSIGServerConnection>> legs_by_rtag;
     boost::shared_ptr<UDPServer> udp;
     const uint64_t max_connections;
     const uint64_t slack;

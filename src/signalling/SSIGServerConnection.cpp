@@ -2,12 +2,15 @@
 
 #include "CommonUtil.h"
 #include "Config.h"
+#include "MergeXML.h"
 #include "SSIG.h"
 #include "SSIGLegHost.h"
 #include "SSIGServerSSL.h"
 #include "SSLContext.h"
 #include "vexa_tags.h"
+#include "vexa_xml_fail.h"
 #include "vexa_xml_frame.h"
+#include "vexa_xml_version.h"
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/post.hpp>
@@ -19,6 +22,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 namespace vexa {
@@ -38,7 +42,13 @@ using ssig::SSIGTLV;
 
 namespace {
 
+constexpr uint32_t kInvite = 0;
 constexpr uint32_t kInviteOk = 1;
+
+std::string content_text(const SSIGHttp& packet)
+{
+    return std::string(packet.content());
+}
 
 std::string checked_port(const std::string& port)
 {
@@ -106,16 +116,15 @@ SSIGServerConnection::SSIGServerConnection(
       m_registered_ssl(nullptr),
       m_server_endpoint(boost::asio::ip::address_v4::any(), 0),
       m_state_callback(std::move(state_callback)),
-      m_closed_callback(std::move(closed_callback)),
+      m_closed_callback(closed_callback),
+      m_relay_closed_callback(std::move(closed_callback)),
       m_subject("unknown"),
       m_cert_seen(false),
       m_last_xml_sent(-99),
       m_rejected_count(0),
       m_resume_timeout(0),
       m_resume_count(-1),
-      m_state(PENDING_INIT),
-      m_server_chose_set_1(false),
-      m_server_chose_set_2(false)
+      m_state(PENDING_INIT)
 {
     // Verify mode, depth, certificate and key go on the context once; each
     // start's TLS session inherits them.
@@ -158,11 +167,27 @@ void SSIGServerConnection::start()
     uint64_t epoch;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_resume_count;
-        m_stopped = false;
-        m_connected = false;
-        epoch = ++m_epoch;
+        epoch = start_locked();
     }
+    post_start(epoch);
+}
+
+uint64_t SSIGServerConnection::start_locked()
+{
+    ++m_resume_count;
+    // Forwarders were wired to the previous negotiation; a restarted leg has
+    // none until they are wired again.
+    if (m_stopped) {
+        m_xml_forwarder = nullptr;
+        m_ksdp_forwarder = nullptr;
+    }
+    m_stopped = false;
+    m_connected = false;
+    return ++m_epoch;
+}
+
+void SSIGServerConnection::post_start(uint64_t epoch)
+{
     auto self = shared_from_this();
     boost::asio::post(m_strand, [self, epoch] { self->do_start(epoch); });
 }
@@ -177,10 +202,7 @@ void SSIGServerConnection::do_start(uint64_t epoch)
         if (epoch != m_epoch || m_stopped)
             return;
         m_link = link;
-        m_server_chose_set_1 = false;
-        m_server_chose_set_2 = false;
-        for (auto* v : {&m_cprt, &m_cipa, &m_1key, &m_1spi, &m_1slt, &m_2key, &m_2spi, &m_2slt})
-            v->clear();
+        m_client_keys.clear();
         // Registered under the leg's mutex, so a concurrent stop() finds it.
         std::lock_guard<std::mutex> registry(s_ssig_server_connections_mutex);
         auto inserted = s_ssig_server_connections.emplace(ssl, shared_from_this());
@@ -211,22 +233,32 @@ void SSIGServerConnection::stop()
     std::shared_ptr<SSIGServerConnection> registered;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_connected = false;
-        if (!m_stopped) {
-            m_stopped = true;
-            m_xml_forwarder = empty_xml_forwarder;
-            m_ksdp_forwarder = empty_ksdp_forwarder;
-        }
-        if (m_registered_ssl) {
-            std::lock_guard<std::mutex> registry(s_ssig_server_connections_mutex);
-            auto it = s_ssig_server_connections.find(m_registered_ssl);
-            if (it != s_ssig_server_connections.end()) {
-                registered = std::move(it->second);
-                s_ssig_server_connections.erase(it);
-            }
-            m_registered_ssl = nullptr;
-        }
+        stop_locked(registered);
     }
+    post_stop();
+}
+
+void SSIGServerConnection::stop_locked(std::shared_ptr<SSIGServerConnection>& registered)
+{
+    m_connected = false;
+    if (!m_stopped) {
+        m_stopped = true;
+        m_xml_forwarder = empty_xml_forwarder;
+        m_ksdp_forwarder = empty_ksdp_forwarder;
+    }
+    if (m_registered_ssl) {
+        std::lock_guard<std::mutex> registry(s_ssig_server_connections_mutex);
+        auto it = s_ssig_server_connections.find(m_registered_ssl);
+        if (it != s_ssig_server_connections.end()) {
+            registered = std::move(it->second);
+            s_ssig_server_connections.erase(it);
+        }
+        m_registered_ssl = nullptr;
+    }
+}
+
+void SSIGServerConnection::post_stop()
+{
     auto self = shared_from_this();
     boost::asio::post(m_strand, [self] {
         self->m_resolver.cancel();
@@ -269,35 +301,55 @@ void SSIGServerConnection::close_link(const link_ptr& link)
 
 bool SSIGServerConnection::restart(bool rejected)
 {
+    return do_restart(rejected) == Restart::RESTARTED;
+}
+
+SSIGServerConnection::Restart SSIGServerConnection::do_restart(bool rejected)
+{
+    // Stop and start under one hold of the mutex, so that a stop() from
+    // elsewhere lands before or after the whole restart, never in between
+    // (where the start would undo it).
+    std::shared_ptr<SSIGServerConnection> registered;
+    Restart outcome = Restart::RESTARTED;
     unsigned rejected_count;
     int resume_count;
+    uint64_t epoch = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         rejected_count = m_rejected_count;
         resume_count = m_resume_count;
+        if (rejected && m_stopped) {
+            outcome = Restart::STOPPED;
+        } else if (rejected && m_rejected_count > MAX_REJECTED_RESTARTS) {
+            outcome = Restart::REFUSED;
+        } else {
+            stop_locked(registered);
+            m_subject = "unknown";
+            m_cert_seen = false;
+            m_last_xml_sent = -99;
+            m_rejected_count = rejected ? m_rejected_count + 1 : 0;
+            epoch = start_locked();
+        }
     }
-    if (rejected) {
+    if (outcome == Restart::STOPPED) {
+        SERVER_LOG(info) << "Not restarting the SSIG connection to the server: it was stopped";
+        return outcome;
+    }
+    if (rejected)
         SERVER_LOG(info) << "Attempting to restart SSIG connection to the server (KAVRI_REJECTED count = "
                          << (rejected_count + 1) << ")";
-        if (rejected_count > MAX_REJECTED_RESTARTS) {
-            SERVER_LOG(error) << "Maximum number of KAVRI_REJECTED retries has been reached - " << rejected_count;
-            return false;
-        }
-    } else {
+    else
         SERVER_LOG(info) << "Attempting to restart SSIG connection to the server (resume attempt count = "
                          << (resume_count + 1) << ")";
+    if (outcome == Restart::REFUSED) {
+        SERVER_LOG(error) << "Maximum number of KAVRI_REJECTED retries has been reached - " << rejected_count;
+        return outcome;
     }
-    stop();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_subject = "unknown";
-        m_cert_seen = false;
-        m_last_xml_sent = -99;
-    }
-    start();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_rejected_count = rejected ? m_rejected_count + 1 : 0;
-    return true;
+    SERVER_LOG(trace) << "Stopping SSIGServerConnection ...";
+    post_stop();
+    SERVER_LOG(trace) << "Starting SSIGServerConnection ...";
+    post_start(epoch);
+    return outcome;
 }
 
 bool SSIGServerConnection::is_stopped() const
@@ -333,6 +385,7 @@ void SSIGServerConnection::clear_broker_callbacks()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_closed_callback = nullptr;
+    m_relay_closed_callback = nullptr;
     m_state_callback = nullptr;
 }
 
@@ -486,12 +539,8 @@ void SSIGServerConnection::handle_handshake(const link_ptr& link, const boost::s
 
 void SSIGServerConnection::set_state_negotiating(const char* caller)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_state == NEGOTIATING)
-            return;
-        m_state = NEGOTIATING;
-    }
+    if (m_state.exchange(NEGOTIATING) == NEGOTIATING)
+        return;
     SERVER_LOG(info) << caller << ": ---SS---> Changing the session state to NEGOTIATING - " << m_table_key;
 }
 
@@ -659,19 +708,272 @@ void SSIGServerConnection::handle_read_http_payload(const link_ptr& link, const 
 
 #undef SERVER_READ_ERROR
 
-void SSIGServerConnection::handle_server_xml(const link_ptr& link, const SSIGHttp& packet)
+// --- server stanzas ------------------------------------------------------------
+
+bool SSIGServerConnection::is_expected_xml_type(eVEXA_XML_TYPE received, int last_sent)
 {
-    // The stanza checks (VERSION, FAIL, REJECTED) come here; until then the
-    // server's stanza goes on to the client as it came.
-    eVEXA_XML_TYPE type = VEXA_XML_TYPE_UNKNOWN;
-    vexa_xml_header_get_type(packet.content(), packet.content_length(), nullptr, &type, nullptr);
-    forward_xml(link, reinterpret_cast<const char*>(packet.data()), type);
+    switch (received) {
+    case VEXA_XML_TYPE_VERSION: return last_sent == VEXA_XML_TYPE_HELLO;
+    case VEXA_XML_TYPE_FAIL: return last_sent == VEXA_XML_TYPE_HELLO || last_sent == VEXA_XML_TYPE_REJECT;
+    case VEXA_XML_TYPE_REJECTED: return last_sent == VEXA_XML_TYPE_REJECT;
+    default: return false;
+    }
 }
 
-void SSIGServerConnection::handle_server_invite_ok(const link_ptr&, SSIGMap&)
+bool SSIGServerConnection::is_expected_xml_type(eVEXA_XML_TYPE received) const
 {
-    // The tunnel set-up and the address rewrite of INVITE_OK come here;
-    // until then the map goes on to the client unchanged.
+    int last;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        last = m_last_xml_sent;
+    }
+    return is_expected_xml_type(received, last);
+}
+
+void SSIGServerConnection::handle_server_xml(const link_ptr& link, const SSIGHttp& packet)
+{
+    eVEXA_XML_TYPE type = VEXA_XML_TYPE_UNKNOWN;
+    vexa_xml_header_get_type(packet.content(), packet.content_length(), nullptr, &type, nullptr);
+    int last;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        last = m_last_xml_sent;
+    }
+    if (!is_expected_xml_type(type, last)) {
+        // Dropped, and nothing more is read: the idle limit ends the leg.
+        SERVER_LOG(info) << "Unexpected XML (type " << static_cast<int>(type) << ") received from Kavri server. "
+                         << "Last XML type to server: " << last << "; Received XML: " << content_text(packet);
+        return;
+    }
+    switch (type) {
+    case VEXA_XML_TYPE_VERSION: return handle_server_xml_version(link, packet);
+    case VEXA_XML_TYPE_FAIL: return handle_server_xml_fail(link, packet);
+    default: return handle_server_xml_rejected(link, packet);
+    }
+}
+
+void SSIGServerConnection::handle_server_xml_version(const link_ptr& link, const SSIGHttp& packet)
+{
+    SERVER_LOG(info) << "Received KAVRI_VERSION message from the server";
+    const std::string content = content_text(packet);
+    ssig::MitmInfoVector expected;
+    m_host->get_client_connection_info(m_table_key, &expected);
+
+    sVEXA_XML_VERSION rec;
+    std::memset(&rec, 0, sizeof rec);
+    eVEXA_XML_TYPE type = VEXA_XML_TYPE_UNKNOWN;
+    if (vexa_xml_parse_version(packet.content(), packet.content_length(), &type, &rec) != 0 ||
+        type != VEXA_XML_TYPE_VERSION) {
+        SERVER_LOG(error) << "failed to parse XML VERSION, xml=" << content;
+        fail_version(link, "SG receive an invalid KAVRI_VERSION (error in parsing VERSION)", expected);
+        return;
+    }
+    SERVER_LOG(trace) << "Handle XML VERSION from server (session-id=" << m_table_key << "): "
+                      << ssig::sanitize_xml(ssig::sanitize_xml(content, "<REQUESTED>", "</REQUESTED>"),
+                                            "<NEGOTIATED>", "</NEGOTIATED>");
+    if (!has_xml_forwarder()) {
+        SERVER_LOG(error) << "failed to find client to send XML VERSION to, xml=" << content;
+        fail_version(link, "Invalid KAVRI_VERSION. SG detected an internal error (while setting the SSIG forwarders)",
+                     expected);
+        return;
+    }
+    // The server signs with the ctag, the tag it knows.
+    if (vexa_xml_validate_version(&rec, m_ctag.text().c_str()) != 0) {
+        SERVER_LOG(info) << "failed to validate KAVRI_VERSION XML";
+        fail_version(link, "SG received invalid KAVRI_VERSION message (failed to validate XML)", expected);
+        return;
+    }
+    char negotiated[VEXA_XML_VERSION_SIZE] = {0};
+    if (vexa_xml_validate_negotiated_version(&rec, negotiated) != 0) {
+        SERVER_LOG(info) << "KAVRI_VERSION negotiated an invalid SSIG protocol version";
+        fail_version(link, "SG received invalid KAVRI_VERSION message (SSIG protocol version is invalid)", expected);
+        return;
+    }
+    // The gateway's own hop sits where the client's HELLO put it; its SPI
+    // preference may have been answered, its name and version not.
+    const std::size_t n = expected.size();
+    const sVEXA_XML_MITM_HELLOS& hops = rec.mitm_hellos;
+    if (n == 0 || hops.count < n || std::strcmp(hops.mitm[n - 1].name, expected[n - 1].name) != 0 ||
+        std::strcmp(hops.mitm[n - 1].version, expected[n - 1].version) != 0) {
+        std::ostringstream why;
+        why << "KAVRI_VERSION XML invalid: "
+            << "Kavri Security Gateway fails to find its MITM entry in the KAVRI_VERSION from Kavri server.  XML: "
+            << content << " Expected MITMs: ";
+        for (std::size_t i = 0; i < n; ++i)
+            why << "MITM[" << i << "]: name - " << expected[i].name << "; version - " << expected[i].version << " ";
+        SERVER_LOG(error) << why.str();
+        fail_version(link, "SG received invalid KAVRI_VERSION message (detected tampered MITM entries)", expected);
+        return;
+    }
+    SERVER_LOG(trace) << "KAVRI_VERSION XML validated";
+
+    // Signed again with the rtag: the tag the client knows.
+    char created[VEXA_XML_BUFFER_SIZE] = {0};
+    if (vexa_xml_create_version(&rec, m_rtag.text().c_str(), created, nullptr) != 0) {
+        SERVER_LOG(error) << "failed to rewrite XML VERSION for Kavri client, xml=" << content;
+        fail_version(link,
+                     "SG detected invalid KAVRI_VERSION message (failed to generate KAVRI_VERSION message to forward)",
+                     expected);
+        return;
+    }
+    std::string merged;
+    if (merge_xml::merge_version(content, created, merged) == 0) {
+        SERVER_LOG(error) << "failed to merge rewritten XML VERSION for Kavri client, xml=" << content;
+        fail_version(link,
+                     "SG detected invalid KAVRI_VERSION message (failed to merge the KAVRI_VERSION message to forward)",
+                     expected);
+        return;
+    }
+    if (merged.size() > merge_xml::kMaxMergedLength)
+        merged.resize(merge_xml::kMaxMergedLength);
+    forward_xml(link, merged.c_str(), VEXA_XML_TYPE_VERSION);
+}
+
+void SSIGServerConnection::fail_version(const link_ptr& link, const char* reason, const ssig::MitmInfoVector& expected)
+{
+    // The FAIL's write is started before the removal stops the legs.
+    if (has_xml_forwarder())
+        send_kavri_fail_to_client(link, ssig::populate_fail_xml(1035, reason, expected));
+    remove();
+}
+
+void SSIGServerConnection::handle_server_xml_fail(const link_ptr& link, const SSIGHttp& packet)
+{
+    const std::string content = content_text(packet);
+    if (!has_xml_forwarder()) {
+        // Nothing can tell the client: the session ends here.
+        SERVER_LOG(error) << "failed to find client to send KAVRI_FAIL XML to, xml=" << content;
+        remove();
+        return;
+    }
+    sVEXA_XML_FAIL rec;
+    std::memset(&rec, 0, sizeof rec);
+    eVEXA_XML_TYPE type = VEXA_XML_TYPE_UNKNOWN;
+    if (vexa_xml_parse_fail(packet.content(), packet.content_length(), &type, &rec) != 0 ||
+        type != VEXA_XML_TYPE_FAIL) {
+        SERVER_LOG(error) << "failed to parse KAVRI_FAIL XML from Kavri server, xml=" << content;
+        remove();
+        return;
+    }
+    SERVER_LOG(trace) << "Handle server KAVRI_FAIL XML";
+    SERVER_LOG(trace) << "Received XML: " << content;
+    char text[VEXA_XML_BUFFER_SIZE] = {0};
+    if (vexa_xml_create_fail(&rec, 1, text, nullptr) != 0)
+        SERVER_LOG(error) << "failed to rewrite KAVRI_FAIL XML for Kavri client, xml=" << content;
+    else
+        forward_xml(link, text, VEXA_XML_TYPE_FAIL);
+    // These codes leave the session to go on; the leg reads on once the
+    // client has the FAIL.
+    const uint32_t code = rec.failure_code;
+    if (code != 1033 && code != 1036 && code != 1038)
+        remove();
+}
+
+void SSIGServerConnection::handle_server_xml_rejected(const link_ptr& link, const SSIGHttp& packet)
+{
+    const std::string content = content_text(packet);
+    if (!has_xml_forwarder()) {
+        SERVER_LOG(error) << "failed to find client when handling KAVRI_REJECTED XML, xml=" << content;
+        remove();
+        return;
+    }
+    SERVER_LOG(trace) << "Handle server KAVRI_REJECTED XML";
+    SERVER_LOG(trace) << "Received XML from server: " << content;
+    // The client leg waits for the new connection's handshake and sends its
+    // HELLO or REJECT again.
+    if (do_restart(true) != Restart::REFUSED)
+        return;
+    SERVER_LOG(error) << "Failed to connect to server. Received " << get_rejected_count()
+                      << " KAVRI_REJECTED messages (MITM is sending untrusted certificate) - " << m_table_key;
+    ssig::MitmInfoVector hops;
+    m_host->get_client_connection_info(m_table_key, &hops);
+    // The session stays: the leg reads on once the client has the FAIL.
+    send_kavri_fail_to_client(
+        link, ssig::populate_fail_xml(1037, "Security Gateway received too many KAVRI_REJECTED from the MITM devices",
+                                      hops));
+}
+
+void SSIGServerConnection::send_kavri_fail_to_client(const link_ptr& link, const sVEXA_XML_FAIL& fail)
+{
+    char text[VEXA_XML_BUFFER_SIZE] = {0};
+    if (vexa_xml_create_fail(&fail, 1, text, nullptr) != 0) {
+        SERVER_LOG(error) << "failed to write KAVRI_FAIL XML for Kavri client, xml=" << text;
+        return;
+    }
+    forward_xml(link, text, VEXA_XML_TYPE_FAIL);
+}
+
+bool SSIGServerConnection::has_xml_forwarder() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return bool(m_xml_forwarder);
+}
+
+// --- INVITE_OK -------------------------------------------------------------------
+
+void SSIGServerConnection::handle_server_invite_ok(const link_ptr&, SSIGMap& map)
+{
+    SERVER_LOG(info) << "Received SSIG INVITE_OK message from the server";
+    const SSIGInviteOkSettings settings = SSIGInviteOkSettings::from_config();
+    // The client gets the gateway's address whatever the tunnels came to.
+    setup_tunnels(map, settings);
+    rewrite_invite_ok(map, settings);
+}
+
+void SSIGServerConnection::setup_tunnels(const SSIGMap& invite_ok, const SSIGInviteOkSettings& settings)
+{
+    // The media goes where the signalling connection actually went.
+    const tcp::endpoint server = get_server_endpoint();
+    const std::string address = server.address().is_unspecified() ? std::string() : server.address().to_string();
+    // A fresh reading per INVITE_OK: nothing of an earlier negotiation's
+    // key-set choice carries over.
+    const SSIGTunnelParams p = extract_tunnel_params(invite_ok, m_client_keys, address, settings);
+
+    switch (p.resume) {
+    case SSIGTunnelParams::Resume::GRANTED:
+        SERVER_LOG(trace) << "SSIG server connection resume timeout: " << p.resume_seconds;
+        set_resume_timeout(p.resume_seconds);
+        break;
+    case SSIGTunnelParams::Resume::REFUSED:
+        SERVER_LOG(info) << "SSIG server did not send stag KSDP; current configuration does not permit session "
+                            "resume without it.";
+        set_resume_timeout(0);
+        break;
+    case SSIGTunnelParams::Resume::UNCHANGED: break;
+    }
+    if (p.address_from_invite_ok)
+        SERVER_LOG(info) << "Could not retrieve ip address from server endpoint; trying from INVITE_OK";
+    if (!p.complete) {
+        if (p.refusal_is_error)
+            SERVER_LOG(error) << p.refusal;
+        else
+            SERVER_LOG(info) << p.refusal;
+        return;
+    }
+
+    state_callback_t state_callback;
+    closed_callback_t closed_callback;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        closed_callback = m_relay_closed_callback;
+    }
+    // The relay never gets an empty function (it would throw when called).
+    if (!closed_callback)
+        closed_callback = [](const std::string&) {};
+    auto self = shared_from_this();
+    state_callback = [self](eSESSION_STATE state) { self->udp_state_change_callback(state); };
+    try {
+        const boost::asio::ip::udp::endpoint server_udp(boost::asio::ip::make_address(p.address), p.port);
+        if (server_udp.address().is_v6())
+            SERVER_LOG(warning) << "Kavri server " << p.address
+                                << " is an IPv6 address: the media relay sends to IPv4 addresses only";
+        m_host->setup_tunnel(p.client_spi, p.client_salt, p.client_key, server_udp, p.server_spi, p.server_salt,
+                             p.server_key, p.clear_header, get_resume_timeout(), m_rtag.text(), m_connection_id,
+                             m_table_key, m_session_log_id, std::move(state_callback), std::move(closed_callback),
+                             self);
+    } catch (const std::exception& e) {
+        SERVER_LOG(error) << "Failed to set up UDP tunnel: " << e.what();
+    }
 }
 
 bool SSIGServerConnection::forward_xml(const link_ptr& link, const char* xml, eVEXA_XML_TYPE type)
@@ -784,7 +1086,9 @@ void SSIGServerConnection::handle_client_ksdp_ssig(const SSIGMap& map, ssig_comp
         link_ptr link = self->m_link;
         if (!link)
             return;
-        self->keep_invite_values(map);
+        // Only the client's INVITE carries key sets; each replaces the last.
+        if (map.command_value == kInvite)
+            self->m_client_keys.keep(map);
         std::unique_ptr<SSIGTLV> frame(new SSIGTLV());
         frame->build_ssig_packet(map);
         if (link->handshake_done)
@@ -793,19 +1097,6 @@ void SSIGServerConnection::handle_client_ksdp_ssig(const SSIGMap& map, ssig_comp
         if (link->writes.push(std::move(frame), std::move(c)) && link->handshake_done)
             self->write_front(link);
     });
-}
-
-void SSIGServerConnection::keep_invite_values(const SSIGMap& map)
-{
-    struct Kept {
-        const char (&code)[5];
-        ssig::SSIGMap::value_type& value;
-    };
-    const Kept kept[] = {{"1spi", m_1spi}, {"1slt", m_1slt}, {"1key", m_1key}, {"2spi", m_2spi},
-                         {"2slt", m_2slt}, {"2key", m_2key}, {"cprt", m_cprt}, {"cipa", m_cipa}};
-    for (const Kept& k : kept)
-        if (const auto* v = map.find(SSIGMap::type_of(k.code)))
-            k.value = *v;
 }
 
 void SSIGServerConnection::write_front(const link_ptr& link)
@@ -905,8 +1196,27 @@ unsigned SSIGServerConnection::get_rejected_count() const
 
 eSESSION_STATE SSIGServerConnection::get_session_state() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_state;
+    return static_cast<eSESSION_STATE>(m_state.load());
+}
+
+void SSIGServerConnection::udp_state_change_callback(eSESSION_STATE state)
+{
+    // The relay's send threads and its check may report at once: only the
+    // one that changes the word reports the change.
+    const auto old = static_cast<eSESSION_STATE>(m_state.exchange(state));
+    if (old == state)
+        return;
+    SERVER_LOG(info) << "Session state transition: " << session_state_name(old) << " --> "
+                     << session_state_name(state);
+    if (state != ACTIVE && state != INTERRUPTED && state != PENDING_RESUME)
+        return;
+    state_callback_t callback;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        callback = m_state_callback;
+    }
+    if (callback)
+        callback(state);
 }
 
 }  // namespace vexa

@@ -1,8 +1,9 @@
 // The server-facing leg of one session: resolves and connects to the Kavri
 // server, completes the TLS client handshake presenting the gateway's
 // default certificate, reads the server's SSIG frames and hands them on
-// towards the client leg, and writes what the client leg forwards (queued
-// until the handshake is done). Each start() builds a fresh socket and TLS
+// towards the client leg (checking the server's stanzas against the
+// negotiation, and setting up the media tunnels on its INVITE_OK), and
+// writes what the client leg forwards (queued until the handshake is done). Each start() builds a fresh socket and TLS
 // stream (a "link") under a new epoch; completions of an older link return.
 //
 // Threads: every completion of the resolver, the link's stream and its
@@ -13,14 +14,20 @@
 // it is a leaf: nothing is called while it is held. The registry of legs
 // by OpenSSL connection has its own leaf mutex. The signalling server may
 // hold its own mutex when it calls in (accessors, setters, stop, restart).
+// The relay reports session states from its own threads, some holding a
+// relay lock: the state is an atomic word, and the broker's callback is
+// copied under m_mutex before it is called. The client's kept key sets are
+// strand-confined.
 #pragma once
 
 #include "IdleMonitored.h"
 #include "Log.h"
+#include "SSIG.h"
 #include "SSIGFrameReader.h"
 #include "SSIGHttp.h"
 #include "SSIGLegTypes.h"
 #include "SSIGMap.h"
+#include "SSIGTunnelParams.h"
 #include "SSIGWriteQueue.h"
 #include "SessionState.h"
 #include "Tag.h"
@@ -36,6 +43,7 @@
 #include <openssl/x509.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -78,7 +86,8 @@ public:
     // resolver. Idempotent; any thread.
     void stop();
     // Stop and start again; rejected counts REJECTED-driven restarts (false
-    // once the limit is reached, without restarting).
+    // once the limit is reached, without restarting). A REJECTED-driven
+    // restart leaves a stopped leg stopped (false as well).
     bool restart(bool rejected);
     bool is_stopped() const;
     // TLS to the server is up (until stop()).
@@ -127,6 +136,16 @@ public:
     unsigned get_rejected_count() const;
     eSESSION_STATE get_session_state() const;
 
+    // The relay's report of the session's media state (any thread): a change
+    // is logged, and ACTIVE, INTERRUPTED and PENDING_RESUME go to the broker.
+    void udp_state_change_callback(eSESSION_STATE state);
+
+    // Whether a server stanza of type received is acceptable after the
+    // client leg's last stanza to the server (last_sent; -99: none since
+    // the last start).
+    static bool is_expected_xml_type(eVEXA_XML_TYPE received, int last_sent);
+    bool is_expected_xml_type(eVEXA_XML_TYPE received) const;
+
     // Verify callback of the leg's TLS context: records the server's certificate.
     static int ssl_ksg_server_facing_cert_cback(int preverify, X509_STORE_CTX* store);
 
@@ -134,6 +153,16 @@ private:
     // One connection attempt: what start() builds and stop() closes.
     struct Link;
     using link_ptr = std::shared_ptr<Link>;
+    enum class Restart { RESTARTED, REFUSED, STOPPED };
+
+    // m_mutex held: silences the leg and takes its registry entry (released
+    // by the caller after the locks); then post_stop closes the link.
+    void stop_locked(std::shared_ptr<SSIGServerConnection>& registered);
+    void post_stop();
+    // m_mutex held: the next epoch, which do_start then builds.
+    uint64_t start_locked();
+    void post_start(uint64_t epoch);
+    Restart do_restart(bool rejected);
 
     void do_start(uint64_t epoch);
     void do_stop(const link_ptr& link);
@@ -166,16 +195,26 @@ private:
     void leg_failure_action();
     void remove();
 
-    // What the server sends, before it is forwarded to the client leg.
-    // Stanzas (VERSION, FAIL, REJECTED, ...) and INVITE_OK are handled by
-    // the negotiation steps; today both pass the frame on unchanged.
+    // What the server sends, before it is forwarded to the client leg: a
+    // stanza acceptable at this point of the negotiation is checked and
+    // relayed (or answered); any other is dropped and no more is read.
     void handle_server_xml(const link_ptr& link, const ssig::SSIGHttp& packet);
+    void handle_server_xml_version(const link_ptr& link, const ssig::SSIGHttp& packet);
+    void handle_server_xml_fail(const link_ptr& link, const ssig::SSIGHttp& packet);
+    void handle_server_xml_rejected(const link_ptr& link, const ssig::SSIGHttp& packet);
+    // Writes fail in the reply form and relays it as a FAIL.
+    void send_kavri_fail_to_client(const link_ptr& link, const sVEXA_XML_FAIL& fail);
+    // A VERSION failure: FAIL 1035 with reason (when a forwarder is set),
+    // then the session is removed.
+    void fail_version(const link_ptr& link, const char* reason, const ssig::MitmInfoVector& expected);
+    // INVITE_OK: the media tunnels, then the gateway's address in the map.
     void handle_server_invite_ok(const link_ptr& link, ssig::SSIGMap& map);
+    void setup_tunnels(const ssig::SSIGMap& invite_ok, const SSIGInviteOkSettings& settings);
+    bool has_xml_forwarder() const;
     // Calls a forwarder (copied under the mutex) with handle_ssig as the
     // completion; false (frame dropped, no read armed) when none is set.
     bool forward_xml(const link_ptr& link, const char* xml, eVEXA_XML_TYPE type);
     bool forward_ksdp(const link_ptr& link, const ssig::SSIGMap& map);
-    void keep_invite_values(const ssig::SSIGMap& map);
     void set_state_negotiating(const char* caller);
 
     static std::mutex s_ssig_server_connections_mutex;
@@ -210,6 +249,8 @@ private:
     tcp::endpoint m_server_endpoint;
     state_callback_t m_state_callback;
     closed_callback_t m_closed_callback;
+    // The copy of the closed callback handed to the relay with the tunnels.
+    closed_callback_t m_relay_closed_callback;
     ssig_xml_forwarder_t m_xml_forwarder;
     ssig_ksdp_forwarder_t m_ksdp_forwarder;
     x509_ref m_server_cert;
@@ -219,12 +260,9 @@ private:
     unsigned m_rejected_count;
     uint32_t m_resume_timeout;
     int m_resume_count;
-    eSESSION_STATE m_state;
-    // Values of the client's INVITE kept for the tunnel set-up, and which
-    // set the server chose (per negotiation).
-    ssig::SSIGMap::value_type m_cprt, m_cipa, m_1key, m_1spi, m_1slt, m_2key, m_2spi, m_2slt;
-    bool m_server_chose_set_1;
-    bool m_server_chose_set_2;
+    std::atomic<int> m_state;  // eSESSION_STATE
+    // The key sets of the client's latest INVITE, for the tunnel set-up.
+    SSIGClientKeySets m_client_keys;
 };
 
 }  // namespace vexa

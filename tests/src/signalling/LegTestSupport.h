@@ -24,6 +24,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -44,6 +45,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -679,6 +681,19 @@ public:
         eVEXA_XML_TYPE type;
         vexa::ssig_complete_handler_t completion;
     };
+    // One setup_tunnel call, as the leg made it.
+    struct Tunnel {
+        uint32_t client_spi = 0, client_salt = 0;
+        std::vector<uint8_t> client_key;
+        boost::asio::ip::udp::endpoint server_udp;
+        uint32_t server_spi = 0, server_salt = 0;
+        std::vector<uint8_t> server_key;
+        unsigned char clear_header = 0;
+        uint32_t resume_timeout = 0;
+        std::string rtag, connection_id, session_id, session_log_id;
+        std::function<void(eSESSION_STATE)> state_callback;
+        std::function<void(const std::string&)> closed_callback;
+    };
 
     // --- configuration (set before the legs run) ---
     int restart_result = 0;
@@ -689,6 +704,10 @@ public:
     bool forwarders_ok = true;
     Connected connected_mode = Connected::AT_ONCE;
     bool resumable = false;
+    std::vector<sVEXA_XML_MITM_HELLO> client_hops;
+    bool have_client = true;
+    // Non-empty: setup_tunnel throws std::runtime_error with this text.
+    std::string tunnel_error;
 
     // --- what happened ---
     std::string calls()
@@ -725,15 +744,24 @@ public:
         cb(value);
         return true;
     }
-    // Drops what holds legs (forward completions, the stored callback).
+    // The setup_tunnel calls so far (their callbacks may hold the leg).
+    std::vector<Tunnel> tunnels()
+    {
+        std::lock_guard<std::mutex> l(m);
+        return m_tunnels;
+    }
+    // Drops what holds legs (forward completions, the stored callback, the
+    // tunnel callbacks).
     void clear()
     {
         std::vector<Forward> forwards;
         std::function<void(bool)> cb;
+        std::vector<Tunnel> tunnels;
         {
             std::lock_guard<std::mutex> l(m);
             forwards.swap(m_forwards);
             cb.swap(m_connected_cb);
+            tunnels.swap(m_tunnels);
         }
         // Released here, outside the lock: they may hold the last reference to a leg.
     }
@@ -788,6 +816,15 @@ public:
         m_connected_cb = std::move(callback);
         m_connected_owner = owner;
     }
+    void set_server_reconnected_callback(const std::string& id,
+                                         const std::weak_ptr<vexa::SSIGClientConnection>& owner,
+                                         std::function<void(bool)> callback) override
+    {
+        record("set_reconnected_cb(" + id + ");");
+        std::lock_guard<std::mutex> l(m);
+        m_connected_cb = std::move(callback);
+        m_connected_owner = owner;
+    }
     void clear_server_connected_callback(const std::string& id,
                                          const std::shared_ptr<vexa::SSIGClientConnection>& owner) override
     {
@@ -827,6 +864,13 @@ public:
         });
         return true;
     }
+    bool get_client_connection_info(const std::string& id, vexa::ssig::MitmInfoVector* out) override
+    {
+        record("get_client_info(" + id + ");");
+        if (out)
+            out->assign(client_hops.begin(), client_hops.end());
+        return have_client;
+    }
     void remove_connection(const vexa::SessionTag&, const std::shared_ptr<vexa::SSIGServerConnection>& leg) override
     {
         record("remove_connection;");
@@ -852,6 +896,36 @@ public:
         record("invoke_connected(" + id + ");");
         fire_connected(true);
     }
+    void setup_tunnel(uint32_t client_spi, uint32_t client_salt, const std::vector<uint8_t>& client_key,
+                      const boost::asio::ip::udp::endpoint& server_udp, uint32_t server_spi, uint32_t server_salt,
+                      const std::vector<uint8_t>& server_key, unsigned char clear_header, uint32_t resume_timeout,
+                      const std::string& rtag_in, const std::string& connection_id, const std::string& session_id,
+                      const std::string& session_log_id, std::function<void(eSESSION_STATE)> state_callback,
+                      std::function<void(const std::string&)> closed_callback,
+                      const std::shared_ptr<vexa::SSIGServerConnection>&) override
+    {
+        record("setup_tunnel(" + session_id + ");");
+        if (!tunnel_error.empty())
+            throw std::runtime_error(tunnel_error);
+        Tunnel t;
+        t.client_spi = client_spi;
+        t.client_salt = client_salt;
+        t.client_key = client_key;
+        t.server_udp = server_udp;
+        t.server_spi = server_spi;
+        t.server_salt = server_salt;
+        t.server_key = server_key;
+        t.clear_header = clear_header;
+        t.resume_timeout = resume_timeout;
+        t.rtag = rtag_in;
+        t.connection_id = connection_id;
+        t.session_id = session_id;
+        t.session_log_id = session_log_id;
+        t.state_callback = std::move(state_callback);
+        t.closed_callback = std::move(closed_callback);
+        std::lock_guard<std::mutex> l(m);
+        m_tunnels.push_back(std::move(t));
+    }
     vexa::SSIGServerSSL& get_server_ssl() override { return *identity().ssl; }
     std::string get_gateway_sni() const override { return "gw.kavri.test"; }
 
@@ -867,6 +941,7 @@ private:
     std::size_t m_removed_clients = 0;
     std::size_t m_removed_servers = 0;
     std::vector<Forward> m_forwards;
+    std::vector<Tunnel> m_tunnels;
     std::function<void(bool)> m_connected_cb;
     std::weak_ptr<vexa::SSIGClientConnection> m_connected_owner;
 };

@@ -260,14 +260,15 @@ TEST_F(ServerLegTest, HandshakeFailureWithAndWithoutAQueuedMessage)
 
 TEST_F(ServerLegTest, FramesAreForwardedOneAtATime)
 {
-    const std::string version = golden::kVersionFull;
+    // After the HELLO, the server's FAIL is a stanza the leg relays.
     TlsServer server(identity().server_cert, [&](TlsServer::Peer& p) {
         p.send(tlv_frame(24, tlv_value(5, "abcd")));
-        p.send(version);
+        p.send(golden::kFailReplyFull);
         p.wait_closed(10000);
     });
     leg = make_leg(std::to_string(server.port()));
     record_forwards();
+    leg->handle_client_xml_ssig(golden::kHelloFull, VEXA_XML_TYPE_HELLO, {});
     leg->start();
     ASSERT_TRUE(wait_until([&] { return map_count() == 1; })) << log_text();
     std::this_thread::sleep_for(150ms);
@@ -279,8 +280,8 @@ TEST_F(ServerLegTest, FramesAreForwardedOneAtATime)
     }
     ASSERT_TRUE(wait_until([&] { return xml_count() == 1; }));
     std::lock_guard<std::mutex> l(m);
-    EXPECT_EQ(xml[0].text, version);
-    EXPECT_EQ(xml[0].type, VEXA_XML_TYPE_VERSION);
+    EXPECT_EQ(parse_fail(xml[0].text).code, 1033u);
+    EXPECT_EQ(xml[0].type, VEXA_XML_TYPE_FAIL);
     EXPECT_EQ(host->removed_servers(), 0u);
 }
 
