@@ -495,6 +495,8 @@ TEST_F(SessionProcess, HappyPathFromAddConnectionToMediaAndStatistics)
     EXPECT_EQ(active, 1u);
     EXPECT_TRUE(s.server->open_and_silent(200ms));
     EXPECT_TRUE(s.client->open_and_silent(200ms));
+    // The first HELLO on a fresh leg needs no reconnect.
+    EXPECT_EQ(server.tcp_accepts(), 1u);
 }
 
 // --- 2. certificate mismatch and REJECTED -------------------------------------
@@ -570,6 +572,31 @@ TEST_F(SessionProcess, SeventhRejectedGivesFail1037AndNoFurtherReconnect)
     EXPECT_EQ(fail->hops, (std::vector<HelloHop>{CLIENT_HOP, GATEWAY_HOP}));
     EXPECT_TRUE(server.no_connection_for(2s));
     EXPECT_EQ(server.tcp_accepts(), 7u);
+}
+
+TEST_F(SessionProcess, ReconnectThatNeverCompletesClosesTheClientAfterItsWait)
+{
+    server.set_identities({impostor_identity()});
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(connect_client(s));
+    ASSERT_TRUE(s.client->send(HelloBuilder::for_tag(s.rtag, CLIENT_VIEW).hops({CLIENT_HOP}).frame(s.rtag)));
+    const auto frame = s.server->read_frame(FRAME_WAIT);
+    ASSERT_TRUE(frame);
+    ASSERT_EQ(frame->body, "<KAVRI><REJECT /></KAVRI>");
+
+    // The reconnect is accepted but its handshake never completes: the
+    // client waits for it as long as for a first connection, then is closed.
+    server.set_handshake_delay(-1ms);
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(s.server->send(server_replies::rejected()));
+    const auto got = s.client->read_frame(45s);
+    EXPECT_FALSE(got) << "the client was told: " << got->bytes;
+    EXPECT_TRUE(s.client->stream()->peer_closed()) << "the client leg stayed open";
+    const auto waited = std::chrono::steady_clock::now() - sent;
+    EXPECT_GE(waited, 29s);
+    EXPECT_EQ(server.tcp_accepts(), 2u);
 }
 
 // --- 3. the server's FAIL and VERSION -----------------------------------------
