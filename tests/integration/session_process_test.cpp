@@ -101,6 +101,13 @@ class SessionProcess : public ::testing::Test {
 protected:
     void TearDown() override
     {
+        if (gw) {
+            // Sanitizer builds: a finding in the gateway fails the test that
+            // provoked it.
+            const std::string out = gw->stdout_text();
+            for (const char* finding : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
+                EXPECT_EQ(out.find(finding), std::string::npos) << "the gateway reported:\n" << out;
+        }
         if (HasFailure() && gw) {
             // The end of the log says what the gateway did last.
             const std::string log = gw->log();
