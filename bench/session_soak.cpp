@@ -93,7 +93,8 @@ int main(int argc, char** argv)
     std::vector<std::thread> media;
     for (unsigned t = 0; t < threads; ++t)
         media.emplace_back([&, t] {
-            const auto round = std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(1.0 / rate));
+            const auto round =
+                std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(1.0 / rate));
             auto next = clock_type::now();
             while (running) {
                 for (auto& s : held[t]) {

@@ -416,7 +416,8 @@ TEST_F(SessionProcess, HappyPathFromAddConnectionToMediaAndStatistics)
     ASSERT_NO_FATAL_FAILURE(hello(s));
     EXPECT_EQ(s.client->server_certificate_der(), gateway_der);
     EXPECT_TRUE(s.hello->signed_with(s.tag.text()));
-    EXPECT_EQ(hex(s.hello->thumbprint()), hex(TestSessionTag::thumbprint(s.tag.session_id(), server_identity()->der())));
+    EXPECT_EQ(hex(s.hello->thumbprint()),
+              hex(TestSessionTag::thumbprint(s.tag.session_id(), server_identity()->der())));
     EXPECT_EQ(s.hello->server_name(), SERVER_SNI);
     EXPECT_EQ(s.hello->session_id(), s.tag.session_id());
     EXPECT_EQ(s.hello->hops(), (std::vector<HelloHop>{CLIENT_HOP, GATEWAY_HOP}));
