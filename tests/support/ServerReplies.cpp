@@ -38,5 +38,10 @@ std::string version(const std::string& key, const std::string& requested, const 
     return vexa_xml_create_version(&rec, key.c_str(), full, nullptr) == 0 ? full : "";
 }
 
+std::string version_for(const ReceivedHello& hello, const std::string& key, const std::string& negotiated)
+{
+    return version(key, hello.version(), negotiated, hello.hops());
+}
+
 }  // namespace server_replies
 }  // namespace kavri_test

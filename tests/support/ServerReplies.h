@@ -4,6 +4,7 @@
 #pragma once
 
 #include "HelloHop.h"
+#include "ReceivedHello.h"
 
 #include <cstdint>
 #include <string>
@@ -16,6 +17,10 @@ std::string fail(uint32_t code, const std::string& reason, const std::vector<Hel
 std::string rejected();
 std::string version(const std::string& key, const std::string& requested, const std::string& negotiated,
                     const std::vector<HelloHop>& hops, uint64_t spi = 0);
+// The VERSION a server answers hello with: the requested version, every hop
+// of the HELLO (the gateway's last) echoed, signed with key (the ctag).
+std::string version_for(const ReceivedHello& hello, const std::string& key,
+                        const std::string& negotiated = "1.0");
 
 }  // namespace server_replies
 }  // namespace kavri_test

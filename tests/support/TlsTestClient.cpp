@@ -123,6 +123,16 @@ std::optional<SsigFrame> TlsTestClient::read_frame(ms timeout)
     return SsigFrame::read(*m_stream, timeout);
 }
 
+bool TlsTestClient::set_cipher_list(const std::string& list)
+{
+    return SSL_CTX_set_cipher_list(m_ctx, list.c_str()) == 1;
+}
+
+std::string TlsTestClient::cipher() const
+{
+    return m_stream && m_stream->ssl() ? SSL_get_cipher_name(m_stream->ssl()) : "";
+}
+
 std::string TlsTestClient::protocol() const
 {
     return m_stream && m_stream->ssl() ? SSL_get_version(m_stream->ssl()) : "";

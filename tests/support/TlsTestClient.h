@@ -28,6 +28,11 @@ public:
 
     // A certificate to present when a server asks for one (none by default).
     void set_identity(TestIdentity::ptr identity) { m_identity = std::move(identity); }
+    // Restricts the TLS 1.2 suites offered (OpenSSL's names); false when
+    // OpenSSL knows none of them.
+    bool set_cipher_list(const std::string& list);
+    // The suite of the current connection, "" when none.
+    std::string cipher() const;
 
     // TCP connect to 127.0.0.1:port and a TLS 1.2 handshake, sending sni
     // when given. False on refusal, failure or timeout.

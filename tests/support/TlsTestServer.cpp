@@ -68,9 +68,9 @@ void TlsTestServer::stop()
     if (m_accept_thread.joinable())
         m_accept_thread.join();
     // The accept thread is gone: nothing adds handshake threads any more.
-    for (auto& t : m_handshake_threads)
-        t.join();
-    m_handshake_threads.clear();
+    for (auto& h : m_handshakes)
+        h.thread.join();
+    m_handshakes.clear();
     ::close(m_listen_fd);
     m_listen_fd = -1;
 }
@@ -134,9 +134,25 @@ void TlsTestServer::accept_loop()
             ++m_next_identity;
             delay = m_handshake_delay;
         }
-        m_handshake_threads.emplace_back([this, fd, index, identity, delay] {
+        reap_handshakes();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::thread t([this, fd, index, identity, delay, done] {
             handshake(fd, index, identity, delay);
+            done->store(true);
         });
+        m_handshakes.push_back({std::move(t), std::move(done)});
+    }
+}
+
+void TlsTestServer::reap_handshakes()
+{
+    for (auto it = m_handshakes.begin(); it != m_handshakes.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = m_handshakes.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 

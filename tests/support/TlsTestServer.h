@@ -4,8 +4,8 @@
 // the server name the peer sent. Completed connections queue up for the
 // test, which reads their frames and scripts the replies.
 //
-// Threads: an accept thread and one handshake thread per accepted socket,
-// all joined by stop(). `m_mutex` guards the identities, the handshake
+// Threads: an accept thread and one handshake thread per accepted socket;
+// the accept thread joins finished handshake threads, stop() the rest. `m_mutex` guards the identities, the handshake
 // delay, the ready queue and the counters; the test thread takes
 // connections out under it and then owns them.
 #pragma once
@@ -76,8 +76,15 @@ private:
     std::size_t m_accepts = 0;
     std::size_t m_failed = 0;
 
+    struct Handshake {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    // Joins the handshake threads that have finished (accept thread).
+    void reap_handshakes();
+
     std::thread m_accept_thread;
-    std::vector<std::thread> m_handshake_threads;  // touched by the accept thread and stop()
+    std::vector<Handshake> m_handshakes;  // touched by the accept thread and stop()
 };
 
 }  // namespace kavri_test

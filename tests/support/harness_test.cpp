@@ -5,7 +5,10 @@
 #include "FailReply.h"
 #include "GatewayProcess.h"
 #include "HelloBuilder.h"
+#include "KsdpMessage.h"
+#include "MediaSender.h"
 #include "ReceivedHello.h"
+#include "ReceivedVersion.h"
 #include "ServerReplies.h"
 #include "StanzaLibrary.h"
 #include "TestSessionTag.h"
@@ -132,6 +135,90 @@ TEST(Hello, SignedWithTheRtagValidatesAgainstTheRtagOnly)
         HelloBuilder::for_tag(rtag, "client-view.kavri.test").hops(hops).body(rtag));
     ASSERT_TRUE(bare);
     EXPECT_EQ(bare->validate(rtag), 0);
+}
+
+TEST(Version, EchoesTheHelloHopsSignedWithTheCtag)
+{
+    const auto ctag = TestSessionTag::tovik(server_identity()->der());
+    const std::string rtag = ctag.rtag_for(other_identity()->der());
+    const std::vector<HelloHop> hops{{"1.0", "client-proxy", 0}, {"1.0", "gw.kavri.test", 0}};
+    const auto hello = ReceivedHello::parse(HelloBuilder::for_tag(rtag, "s").hops(hops).frame(rtag));
+    ASSERT_TRUE(hello);
+
+    const std::string frame = server_replies::version_for(*hello, ctag.text());
+    ASSERT_EQ(frame.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << frame;
+    const auto version = ReceivedVersion::parse(frame);
+    ASSERT_TRUE(version);
+    EXPECT_EQ(version->requested(), "1.0");
+    EXPECT_EQ(version->negotiated(), "1.0");
+    EXPECT_EQ(version->hops(), hops);
+    EXPECT_EQ(version->validate(ctag.text()), 0);
+    EXPECT_NE(version->validate(rtag), 0);
+    EXPECT_TRUE(version->signed_with(ctag.text()));
+    EXPECT_FALSE(version->signed_with(rtag));
+
+    // A hop changed after signing no longer matches the signatures.
+    std::string tampered = frame;
+    tampered.replace(tampered.find("gw.kavri.test"), 13, "gw.kavri.tesT");
+    const auto changed = ReceivedVersion::parse(tampered);
+    ASSERT_TRUE(changed);
+    EXPECT_FALSE(changed->signed_with(ctag.text()));
+    EXPECT_NE(changed->validate(ctag.text()), 0);
+    EXPECT_FALSE(ReceivedVersion::parse(server_replies::rejected()));
+}
+
+TEST(Ksdp, InviteAndInviteOkEncodeTheirElementsInOrder)
+{
+    MediaKeys keys = MediaKeys::random();
+    keys.spi = {0x11, 0x22, 0x33, 0x44};
+    keys.salt = 0x01020304;
+    const std::string frame = KsdpMessage::invite("T", keys).frame(SsigFrame::INVITE);
+    // Leading zero word, length, command element, then ksec 00000001, the
+    // 16-byte key, the SPI, the salt, kcap 01 (padded) and ctag "T" (padded).
+    const std::string expected_head = std::string(4, '\0') + KsdpMessage::be32(12 + 12 + 24 + 12 + 12 + 12 + 12) +
+                                      "cmnd" + KsdpMessage::be32(4) + KsdpMessage::be32(0) + "ksec" +
+                                      KsdpMessage::be32(4) + std::string("\0\0\0\1", 4) + "1key" +
+                                      KsdpMessage::be32(16) + keys.key_value() + "1spi" + KsdpMessage::be32(4) +
+                                      "\x11\x22\x33\x44" + "1slt" + KsdpMessage::be32(4) + "\x01\x02\x03\x04" +
+                                      "kcap" + KsdpMessage::be32(1) + std::string("\1\0\0\0", 4) + "ctag" +
+                                      KsdpMessage::be32(1) + std::string("T\0\0\0", 4);
+    EXPECT_EQ(relay_test::to_hex(relay_test::bytes(frame.begin(), frame.end())),
+              relay_test::to_hex(relay_test::bytes(expected_head.begin(), expected_head.end())));
+
+    KsdpMessage ok = KsdpMessage::invite_ok(keys, "192.0.2.1", 0x1234);
+    ok.resume(60).add("kclr", std::string(1, '\0'));
+    ok.key_set(2, keys).set("cprt", KsdpMessage::be16(0x4321)).without("kclr");
+    SsigFrame parsed;
+    parsed.bytes = ok.frame(SsigFrame::INVITE_OK);
+    EXPECT_EQ(parsed.tlv_command(), SsigFrame::INVITE_OK);
+    const KsdpMessage back = KsdpMessage::from(parsed);
+    EXPECT_EQ(back, ok);
+    EXPECT_EQ(KsdpMessage::read_be16(back.value("cprt")), 0x4321);
+    EXPECT_EQ(back.value("ksrp"), KsdpMessage::be32(60));
+    EXPECT_EQ(back.count("stag"), 1u);
+    EXPECT_EQ(back.count("kclr"), 0u);
+    EXPECT_EQ(back.value("2spi"), keys.spi_value());
+}
+
+TEST(Media, SenderSealsWithSaltAndHeaderAsTheRelayChecks)
+{
+    const MediaKeys keys = MediaKeys::random(32);
+    MediaSender sender(keys, 7);
+    const auto first = sender.next(relay_test::bytes(20, 0x5a));
+    const auto second = sender.next(std::size_t(4));
+    ASSERT_EQ(first.size(), 16u + 20u + 16u);
+    EXPECT_TRUE(std::equal(keys.spi.begin(), keys.spi.end(), first.begin()));
+    EXPECT_EQ(relay_test::to_hex(first.data() + 4, 4), "00000007");
+    EXPECT_EQ(relay_test::to_hex(second.data() + 4, 4), "00000008");
+    EXPECT_NE(relay_test::to_hex(first.data() + 8, 8), relay_test::to_hex(second.data() + 8, 8));
+    relay_test::bytes plain;
+    EXPECT_TRUE(relay_test::evp_open(keys.key, keys.salt, first, &plain));
+    EXPECT_EQ(plain, relay_test::bytes(20, 0x5a));
+    EXPECT_TRUE(relay_test::evp_open(keys.key, keys.salt, second));
+    EXPECT_FALSE(relay_test::evp_open(keys.key, keys.salt + 1, second));
+    auto forged = first;
+    forged[3] ^= 1;  // the SPI is authenticated
+    EXPECT_FALSE(relay_test::evp_open(keys.key, keys.salt, forged));
 }
 
 TEST(Frames, BuildersGiveTheLengthsAsked)

@@ -1,0 +1,94 @@
+// Memory per established idle session: N sessions set up (both TLS legs,
+// the negotiation, both tunnels, a first datagram each way) and left idle,
+// with idle limits long enough not to fire during the measurement;
+// (gateway RSS with all N established - RSS before the first) / N.
+// Target: <= 150 KiB.
+//
+//   bench_session_memory [--sessions 1000] [--threads 4]
+#include "GatewayProcess.h"
+#include "ProcessProbe.h"
+#include "SessionDriver.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+using namespace session_bench;
+
+int main(int argc, char** argv)
+{
+    unsigned sessions = 1000, threads = 4;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--sessions")
+            sessions = static_cast<unsigned>(std::max(1, std::atoi(argv[i + 1])));
+        else if (a == "--threads")
+            threads = static_cast<unsigned>(std::max(1, std::atoi(argv[i + 1])));
+    }
+    raise_fd_limit();
+    std::printf("== gateway memory per established idle session ==\n");
+    std::printf("machine: %s\n", machine().c_str());
+
+    const auto identity = TestIdentity::self_signed("server.bench.kavri.test", 2048);
+    GatewayProcess::Options go;
+    go.config = GatewayProcess::loopback_config();
+    for (const char* line : {"SSLCertKsgSni=gw.bench.kavri.test", "TCPControlMaxConnections=64",
+                             "SsigMaxNoActivitySeconds=3600", "UdpMaxNoActivitySeconds=3600"})
+        go.config.push_back(line);
+    go.config.push_back("MaxConnections=" + std::to_string(sessions + 100));
+    GatewayProcess gw(go);
+    if (!gw.wait_listening(gw.external_tcp_port()) || !gw.wait_listening(gw.control_port())) {
+        std::printf("the gateway did not start\n%s\n", gw.log().c_str());
+        return 1;
+    }
+    const GatewayPorts ports{gw.control_port(), gw.external_tcp_port(), gw.external_udp_port(),
+                             gw.internal_udp_port()};
+    std::vector<std::unique_ptr<SessionDriver>> drivers;
+    for (unsigned t = 0; t < threads; ++t) {
+        drivers.push_back(std::make_unique<SessionDriver>(ports, identity, t));
+        if (!drivers.back()->connect_broker()) {
+            std::printf("broker %u could not connect\n", t);
+            return 1;
+        }
+    }
+
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const uint64_t before = rss_kib(gw.pid());
+    const std::size_t fds_before = open_fds(gw.pid());
+
+    std::vector<std::vector<BenchSession>> held(threads);
+    std::atomic<unsigned> failures{0};
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            const unsigned mine = sessions / threads + (t < sessions % threads ? 1 : 0);
+            for (unsigned i = 0; i < mine; ++i) {
+                held[t].emplace_back();
+                std::string error;
+                if (!drivers[t]->open(held[t].back(), error)) {
+                    if (failures++ == 0)
+                        std::printf("session failed: %s\n", error.c_str());
+                }
+            }
+        });
+    for (auto& w : workers)
+        w.join();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const uint64_t after = rss_kib(gw.pid());
+    const unsigned established = sessions - failures.load();
+
+    std::printf("sessions established: %u of %u\n", established, sessions);
+    std::printf("gateway RSS: before %llu KiB, with all established %llu KiB; fds %zu -> %zu\n",
+                static_cast<unsigned long long>(before), static_cast<unsigned long long>(after), fds_before,
+                open_fds(gw.pid()));
+    if (established == 0)
+        return 1;
+    const double per = static_cast<double>(after - std::min(after, before)) / established;
+    std::printf("per session: %.1f KiB (target <= 150 KiB: %s)\n", per, per <= 150.0 ? "met" : "NOT met");
+    for (unsigned t = 0; t < threads; ++t)
+        for (auto& s : held[t])
+            drivers[t]->close(s);
+    return 0;
+}

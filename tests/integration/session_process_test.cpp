@@ -1,0 +1,1092 @@
+// Whole sessions through the real binary on loopback: a scripted broker adds
+// the connection, a test server and test clients negotiate through the
+// gateway (HELLO, VERSION, INVITE, INVITE_OK), and UDP peers send AES-GCM
+// datagrams through the relay. Covered: the happy path with its statistics
+// and state notification; certificate mismatches and the REJECTED retries;
+// the server's FAIL and VERSION checks; INVITEs the gateway refuses; idle
+// legs, pairs and resumable sessions; resumption; removal in every state;
+// malformed server frames; and an idle process after shutdown.
+#include "ControlBroker.h"
+#include "FailReply.h"
+#include "GatewayProcess.h"
+#include "HelloBuilder.h"
+#include "KsdpMessage.h"
+#include "MediaSender.h"
+#include "ReceivedHello.h"
+#include "ReceivedVersion.h"
+#include "ServerReplies.h"
+#include "TestSessionTag.h"
+#include "TlsTestClient.h"
+#include "TlsTestServer.h"
+#include "UdpPeer.h"
+#include "media_crypto.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <thread>
+
+namespace {
+
+using namespace kavri_test;
+using namespace std::chrono_literals;
+using bytes = std::vector<unsigned char>;
+using ms = std::chrono::milliseconds;
+
+// A frame that needs the gateway to complete a TLS handshake first; generous
+// for sanitizer builds.
+constexpr auto FRAME_WAIT = 15s;
+// How long a removed session is watched for a stray connection-closed: at
+// least three 5-second sweeps, so a leg released from the 10-second dormant
+// hold would have spoken by then.
+constexpr auto NO_NOTIFICATION_WAIT = 15s;
+// A short idle limit ends a silent leg at the second or third sweep.
+constexpr auto IDLE_CLOSE_WAIT = 30s;
+constexpr auto MEDIA_WAIT = 5s;
+constexpr auto BLOCKED_WAIT = 1s;
+
+const char* const GATEWAY_NAME = "gw.kavri.test";
+const char* const SERVER_SNI = "server.kavri.test";
+const char* const CLIENT_VIEW = "client-view.kavri.test";
+// The media address a server announces; the client must never see it.
+const char* const SERVER_MEDIA_ADDRESS = "192.0.2.10";
+const HelloHop CLIENT_HOP{"1.0", "client-proxy.kavri.test", 0};
+const HelloHop GATEWAY_HOP{"1.0", GATEWAY_NAME, 0};
+
+const TestIdentity::ptr& server_identity()
+{
+    static const auto id = TestIdentity::self_signed(SERVER_SNI);
+    return id;
+}
+
+// A certificate other than the one the session tag names.
+const TestIdentity::ptr& impostor_identity()
+{
+    static const auto id = TestIdentity::self_signed("impostor.kavri.test");
+    return id;
+}
+
+std::string hex(const TestSessionTag::hash& h)
+{
+    return TestSessionTag::hex(h.data(), h.size());
+}
+
+// One session as the test drives it.
+struct Session {
+    TestSessionTag tag = TestSessionTag::tovik(server_identity()->der());
+    std::string connection_id = "conn-1";
+    std::string rtag;
+    std::shared_ptr<TlsServerConnection> server;  // the gateway's server leg, as the server sees it
+    std::unique_ptr<TlsTestClient> client;
+    std::optional<ReceivedHello> hello;           // as the server received it
+    MediaKeys client_keys = MediaKeys::random();
+    MediaKeys server_keys = MediaKeys::random();
+    KsdpMessage invite_ok;                        // as the client received it
+    std::optional<MediaSender> client_media;
+    std::optional<MediaSender> server_media;
+
+    // New keys for both directions, as a resumption negotiates them.
+    void rekey()
+    {
+        client_keys = MediaKeys::random();
+        server_keys = MediaKeys::random();
+        client_media.reset();
+        server_media.reset();
+    }
+};
+
+class SessionProcess : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (gw) {
+            // Sanitizer builds: a finding in the gateway fails the test that
+            // provoked it.
+            const std::string out = gw->stdout_text();
+            for (const char* finding : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
+                EXPECT_EQ(out.find(finding), std::string::npos) << "the gateway reported:\n" << out;
+        }
+        if (HasFailure() && gw) {
+            // The end of the log says what the gateway did last.
+            const std::string log = gw->log();
+            const std::size_t from = log.size() > 40000 ? log.size() - 40000 : 0;
+            std::fprintf(stderr, "--- gateway log (tail) ---\n%s\n--- stdout ---\n%s\n",
+                         log.substr(from).c_str(), gw->stdout_text().c_str());
+            if (!gw->running())
+                std::fprintf(stderr, "--- the gateway had ended (signal %d) ---\n", gw->signal());
+        }
+    }
+
+    // Starts the gateway with extra configuration lines (later lines win)
+    // and brings the broker online.
+    void start(const std::vector<std::string>& extra = {})
+    {
+        GatewayProcess::Options o;
+        o.config = GatewayProcess::loopback_config();
+        for (const char* line :
+             {"LogLevel=0", "SSLCertKsgSni=gw.kavri.test", "TCPControlSendStateChangedNotifications=1"})
+            o.config.push_back(line);
+        o.config.insert(o.config.end(), extra.begin(), extra.end());
+        gw = std::make_unique<GatewayProcess>(o);
+        ASSERT_TRUE(gw->wait_listening(gw->external_tcp_port())) << "signalling port never listened";
+        ASSERT_TRUE(gw->wait_listening(gw->control_port())) << "control port never listened";
+        ASSERT_TRUE(broker.connect(gw->control_port()));
+        ASSERT_TRUE(broker.init());
+        ASSERT_TRUE(client_udp.is_bound() && server_udp.is_bound());
+    }
+
+    // The next server leg to reach the test server.
+    std::shared_ptr<TlsServerConnection> server_leg()
+    {
+        auto c = server.accept(FRAME_WAIT);
+        if (!c)
+            ADD_FAILURE() << "the server was not connected: " << server.tcp_accepts() << " TCP accepts, "
+                          << server.failed_handshakes() << " failed handshakes";
+        return c;
+    }
+
+    // add-connection, and the server leg that follows at once.
+    void add(Session& s)
+    {
+        AddConnection a = AddConnection::of(server.port(), s.tag.text(), s.connection_id);
+        a.server_sni = SERVER_SNI;
+        s.rtag = broker.add_connection(a);
+        ASSERT_FALSE(s.rtag.empty()) << "add-connection refused";
+        s.server = server_leg();
+        ASSERT_TRUE(s.server);
+    }
+
+    void connect_client(Session& s)
+    {
+        s.client = std::make_unique<TlsTestClient>();
+        ASSERT_TRUE(s.client->connect(gw->external_tcp_port(), std::string(GATEWAY_NAME)));
+    }
+
+    // A new client sends its HELLO (signed with the rtag); the server
+    // receives it rewritten and signed with the ctag, on a new connection
+    // when the gateway has to reconnect first.
+    void hello(Session& s, bool new_server_connection = false)
+    {
+        ASSERT_NO_FATAL_FAILURE(connect_client(s));
+        ASSERT_TRUE(s.client->send(HelloBuilder::for_tag(s.rtag, CLIENT_VIEW).hops({CLIENT_HOP}).frame(s.rtag)));
+        if (new_server_connection) {
+            s.server = server_leg();
+            ASSERT_TRUE(s.server);
+        }
+        const auto frame = s.server->read_frame(FRAME_WAIT);
+        ASSERT_TRUE(frame) << "no HELLO reached the server";
+        s.hello = ReceivedHello::parse(frame->bytes);
+        ASSERT_TRUE(s.hello) << "not a HELLO: " << frame->bytes;
+        ASSERT_EQ(s.hello->validate(s.tag.text()), 0) << frame->bytes;
+    }
+
+    // The server answers with a VERSION signed with the ctag; the client
+    // receives one signed with the rtag.
+    void version(Session& s)
+    {
+        ASSERT_TRUE(s.server->send(server_replies::version_for(*s.hello, s.tag.text())));
+        const auto frame = s.client->read_frame(FRAME_WAIT);
+        ASSERT_TRUE(frame) << "no VERSION reached the client";
+        const auto v = ReceivedVersion::parse(frame->bytes);
+        ASSERT_TRUE(v) << "not a VERSION: " << frame->bytes;
+        ASSERT_EQ(v->validate(s.rtag), 0) << frame->bytes;
+    }
+
+    void negotiate(Session& s)
+    {
+        ASSERT_NO_FATAL_FAILURE(hello(s));
+        ASSERT_NO_FATAL_FAILURE(version(s));
+    }
+
+    // The client's INVITE; what the server received.
+    KsdpMessage invite(Session& s, const KsdpMessage& sent)
+    {
+        EXPECT_TRUE(s.client->send(sent.frame(SsigFrame::INVITE)));
+        const auto frame = s.server->read_frame(FRAME_WAIT);
+        if (!frame || frame->kind != SsigFrame::Kind::Tlv || frame->tlv_command() != SsigFrame::INVITE) {
+            ADD_FAILURE() << "no INVITE reached the server" << (frame ? ": " + frame->bytes : "");
+            return {};
+        }
+        return KsdpMessage::from(*frame);
+    }
+
+    // The server's INVITE_OK; the client's copy goes into the session.
+    void invite_ok(Session& s, const KsdpMessage& sent)
+    {
+        ASSERT_TRUE(s.server->send(sent.frame(SsigFrame::INVITE_OK)));
+        const auto frame = s.client->read_frame(FRAME_WAIT);
+        ASSERT_TRUE(frame) << "no INVITE_OK reached the client";
+        ASSERT_EQ(frame->kind, SsigFrame::Kind::Tlv) << frame->bytes;
+        ASSERT_EQ(frame->tlv_command(), SsigFrame::INVITE_OK);
+        s.invite_ok = KsdpMessage::from(*frame);
+    }
+
+    KsdpMessage typical_invite_ok(const Session& s, std::optional<uint32_t> resume = std::nullopt)
+    {
+        KsdpMessage ok = KsdpMessage::invite_ok(s.server_keys, SERVER_MEDIA_ADDRESS, server_udp.port());
+        if (resume)
+            ok.resume(*resume);
+        return ok;
+    }
+
+    // HELLO, VERSION, INVITE and INVITE_OK with the session's keys.
+    void establish(Session& s, std::optional<uint32_t> resume = std::nullopt)
+    {
+        ASSERT_NO_FATAL_FAILURE(negotiate(s));
+        invite(s, KsdpMessage::invite(s.tag.text(), s.client_keys));
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_NO_FATAL_FAILURE(invite_ok(s, typical_invite_ok(s, resume)));
+    }
+
+    // The gateway's media port as the rewritten INVITE_OK announces it.
+    unsigned short client_media_target(const Session& s)
+    {
+        return KsdpMessage::read_be16(s.invite_ok.value("cprt")).value_or(gw->external_udp_port());
+    }
+
+    // Drops datagrams left over from earlier steps.
+    static void drain(const UdpPeer& peer)
+    {
+        while (!peer.receive(0ms).empty()) {
+        }
+    }
+
+    // True when expected arrives at peer within the wait (others are skipped).
+    static bool arrives(const UdpPeer& peer, const bytes& expected, ms wait = MEDIA_WAIT)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<ms>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            if (peer.receive(left) == expected)
+                return true;
+        }
+    }
+
+    // A datagram from the client through the relay, byte for byte.
+    bytes client_to_server(Session& s)
+    {
+        if (!s.client_media)
+            s.client_media.emplace(s.client_keys);
+        const bytes d = s.client_media->next();
+        EXPECT_TRUE(client_udp.send_to(client_media_target(s), d));
+        EXPECT_TRUE(arrives(server_udp, d)) << "client datagram (SPI " << s.client_keys.spi_hex()
+                                            << ") not relayed to the server";
+        return d;
+    }
+
+    bytes server_to_client(Session& s)
+    {
+        if (!s.server_media)
+            s.server_media.emplace(s.server_keys);
+        const bytes d = s.server_media->next();
+        EXPECT_TRUE(server_udp.send_to(gw->internal_udp_port(), d));
+        EXPECT_TRUE(arrives(client_udp, d)) << "server datagram (SPI " << s.server_keys.spi_hex()
+                                            << ") not relayed to the client";
+        return d;
+    }
+
+    // Client first: the server direction learns the client's address from it.
+    void media_both_ways(Session& s)
+    {
+        client_to_server(s);
+        server_to_client(s);
+    }
+
+    // Valid datagrams under keys reach nobody.
+    void expect_blocked(const MediaKeys& client_keys, const MediaKeys& server_keys)
+    {
+        drain(server_udp);
+        drain(client_udp);
+        MediaSender c(client_keys, 1000), sv(server_keys, 1000);
+        ASSERT_TRUE(client_udp.send_to(gw->external_udp_port(), c.next()));
+        ASSERT_TRUE(server_udp.send_to(gw->internal_udp_port(), sv.next()));
+        EXPECT_TRUE(server_udp.receive(BLOCKED_WAIT).empty()) << "client SPI " << client_keys.spi_hex()
+                                                              << " still relayed";
+        EXPECT_TRUE(client_udp.receive(BLOCKED_WAIT).empty()) << "server SPI " << server_keys.spi_hex()
+                                                              << " still relayed";
+    }
+
+    // A client's HELLO for the session is answered with FAIL 1043: the
+    // gateway no longer knows the session.
+    void expect_session_gone(const Session& s)
+    {
+        TlsTestClient late;
+        ASSERT_TRUE(late.connect(gw->external_tcp_port()));
+        ASSERT_TRUE(late.send(HelloBuilder::for_tag(s.rtag, CLIENT_VIEW).frame(s.rtag)));
+        const auto frame = late.read_frame(FRAME_WAIT);
+        ASSERT_TRUE(frame) << "the HELLO was not answered";
+        const auto fail = FailReply::parse(*frame);
+        ASSERT_TRUE(fail) << frame->bytes;
+        EXPECT_EQ(fail->code, 1043u) << fail->reason;
+    }
+
+    // The FAIL the client receives next.
+    std::optional<FailReply> client_fail(Session& s)
+    {
+        const auto frame = s.client->read_frame(FRAME_WAIT);
+        if (!frame) {
+            ADD_FAILURE() << "nothing reached the client";
+            return std::nullopt;
+        }
+        auto fail = FailReply::parse(*frame);
+        if (!fail)
+            ADD_FAILURE() << "not a FAIL: " << frame->bytes;
+        return fail;
+    }
+
+    // Every notification within wait.
+    std::vector<BrokerMessage> notifications_within(ms wait)
+    {
+        std::vector<BrokerMessage> out;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<ms>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return out;
+            auto m = broker.next_notification(left);
+            if (!m)
+                return out;
+            out.push_back(std::move(*m));
+        }
+    }
+
+    // The reasons of the connection-closed notifications that arrive until
+    // count have come or wait passes, then until quiet passes without one.
+    std::vector<std::string> closed_reasons(std::size_t count, ms wait, ms quiet)
+    {
+        std::vector<std::string> reasons;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (reasons.size() < count) {
+            const auto left = std::chrono::duration_cast<ms>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            const auto m = broker.next_connection_closed(left);
+            if (!m)
+                break;
+            reasons.push_back(m->element("reason").value_or("<none>"));
+        }
+        for (const auto& m : broker.connection_closed_within(quiet))
+            reasons.push_back(m.element("reason").value_or("<none>"));
+        return reasons;
+    }
+
+    bool logged(const std::string& text, ms timeout = 5s) { return gw->wait_for_log(text, timeout); }
+
+    std::unique_ptr<GatewayProcess> gw;
+    ControlBroker broker;
+    TlsTestServer server{server_identity()};
+    UdpPeer client_udp;  // the client's media socket
+    UdpPeer server_udp;  // the server's media socket (its cprt)
+};
+
+// "name":N of the first such field after `after` in text.
+std::optional<uint64_t> json_number(const std::string& text, const std::string& after, const std::string& name)
+{
+    const std::size_t from = text.find(after);
+    if (from == std::string::npos)
+        return std::nullopt;
+    const std::string key = "\"" + name + "\":";
+    const std::size_t at = text.find(key, from);
+    if (at == std::string::npos)
+        return std::nullopt;
+    return std::strtoull(text.c_str() + at + key.size(), nullptr, 10);
+}
+
+// --- 1. the road of one session ---------------------------------------------
+
+TEST_F(SessionProcess, HappyPathFromAddConnectionToMediaAndStatistics)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"FilterSessionOptions=abcd wxy"}));
+    Session s;
+
+    // add-connection: the server is connected at once, with the gateway's
+    // certificate, and the rtag carries that certificate's thumbprint.
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    EXPECT_EQ(s.server->sni(), std::optional<std::string>(SERVER_SNI));
+    const auto gateway_der = s.server->client_certificate_der();
+    ASSERT_FALSE(gateway_der.empty());
+    EXPECT_EQ(s.rtag, s.tag.rtag_for(gateway_der));
+
+    // HELLO: rewritten with the server's name and thumbprint, the gateway's
+    // hop added, signed with the ctag.
+    ASSERT_NO_FATAL_FAILURE(hello(s));
+    EXPECT_EQ(s.client->server_certificate_der(), gateway_der);
+    EXPECT_TRUE(s.hello->signed_with(s.tag.text()));
+    EXPECT_EQ(hex(s.hello->thumbprint()),
+              hex(TestSessionTag::thumbprint(s.tag.session_id(), server_identity()->der())));
+    EXPECT_EQ(s.hello->server_name(), SERVER_SNI);
+    EXPECT_EQ(s.hello->session_id(), s.tag.session_id());
+    EXPECT_EQ(s.hello->hops(), (std::vector<HelloHop>{CLIENT_HOP, GATEWAY_HOP}));
+    EXPECT_TRUE(s.client->open_and_silent(300ms)) << "the client hears nothing before the server answers";
+
+    // VERSION: checked with the ctag, re-signed with the rtag for the client.
+    ASSERT_TRUE(s.server->send(server_replies::version_for(*s.hello, s.tag.text())));
+    auto frame = s.client->read_frame(FRAME_WAIT);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->kind, SsigFrame::Kind::Reply);
+    const auto version = ReceivedVersion::parse(frame->bytes);
+    ASSERT_TRUE(version) << frame->bytes;
+    EXPECT_EQ(version->validate(s.rtag), 0);
+    EXPECT_TRUE(version->signed_with(s.rtag));
+    EXPECT_FALSE(version->signed_with(s.tag.text()));
+    EXPECT_EQ(version->hops(), (std::vector<HelloHop>{CLIENT_HOP, GATEWAY_HOP}));
+    EXPECT_EQ(version->requested(), "1.0");
+    EXPECT_EQ(version->negotiated(), "1.0");
+
+    // INVITE: the prohibited elements, offers of types 0 and 3 with set 3,
+    // and the filtered session option go; kcap becomes 01; the rest stays
+    // in order.
+    const MediaKeys set2 = MediaKeys::random(32), set3 = MediaKeys::random();
+    KsdpMessage sent;
+    sent.add("kprf", "prf").offer(0).offer(1).offer(3).offer(2).key_set(1, s.client_keys).key_set(2, set2)
+        .key_set(3, set3).add("kca1", "ca1").add("kca2", "ca2").add("kcs2", "cs2").add("abcd", "filtered")
+        .add("wxyz", "kept").add("kcap", std::string("\0\1", 2)).add("ctag", s.tag.text());
+    KsdpMessage expected;
+    expected.offer(1).offer(2).key_set(1, s.client_keys).key_set(2, set2).add("wxyz", "kept")
+        .add("kcap", std::string(1, '\1')).add("ctag", s.tag.text());
+    EXPECT_EQ(invite(s, sent), expected);
+
+    // INVITE_OK: the client is told the gateway's media address and port.
+    const KsdpMessage ok = typical_invite_ok(s).add("kclr", std::string(1, '\0'));
+    ASSERT_NO_FATAL_FAILURE(invite_ok(s, ok));
+    KsdpMessage rewritten = ok;
+    rewritten.set("cipa", "127.0.0.1").set("cprt", KsdpMessage::be16(gw->external_udp_port()));
+    EXPECT_EQ(s.invite_ok, rewritten);
+
+    // Media. A server datagram before the client's first has nowhere to go.
+    s.server_media.emplace(s.server_keys);
+    const bytes early = s.server_media->next();
+    ASSERT_TRUE(server_udp.send_to(gw->internal_udp_port(), early));
+    EXPECT_TRUE(client_udp.receive(BLOCKED_WAIT).empty());
+    uint64_t client_bytes = 0, server_bytes = early.size();
+    for (int i = 0; i < 5; ++i) {
+        client_bytes += client_to_server(s).size();
+        server_bytes += server_to_client(s).size();
+    }
+    // What the server receives is what the client sealed.
+    const bytes sixth = client_to_server(s);
+    client_bytes += sixth.size();
+    bytes plain;
+    EXPECT_TRUE(relay_test::evp_open(s.client_keys.key, s.client_keys.salt, sixth, &plain));
+    EXPECT_EQ(plain.size(), 64u);
+
+    // Counters and JSON statistics over the control channel.
+    const auto counters = broker.command("get-counters");
+    ASSERT_TRUE(counters);
+    EXPECT_EQ(counters->element("sessions"), std::optional<std::string>("1")) << counters->body;
+    EXPECT_EQ(counters->element("sessions_hwm"), std::optional<std::string>("1")) << counters->body;
+    const auto stats = broker.command("get-json-session-statistics");
+    ASSERT_TRUE(stats);
+    const std::string& json = stats->body;
+    const std::string entry = "\"" + s.connection_id + "\"";
+    EXPECT_EQ(json_number(json, entry + ":{ \"server-stats\"", "packet-count"), 6u) << json;
+    EXPECT_EQ(json_number(json, entry + ":{ \"server-stats\"", "packet-bytes"), server_bytes) << json;
+    EXPECT_EQ(json_number(json, "\"client-stats\"", "packet-count"), 6u) << json;
+    EXPECT_EQ(json_number(json, "\"client-stats\"", "packet-bytes"), client_bytes) << json;
+
+    // One ACTIVE for the session, whichever direction saw traffic first; no
+    // connection-closed.
+    std::size_t active = 0;
+    for (const auto& m : notifications_within(1500ms)) {
+        EXPECT_NE(m.command(), "connection-closed") << m.body;
+        if (m.command() == "connection-state-changed" &&
+            m.element("session-state") == std::optional<std::string>("ACTIVE")) {
+            ++active;
+            EXPECT_EQ(m.element("connection-id"), std::optional<std::string>(s.connection_id));
+            EXPECT_EQ(m.element("session-id"), std::optional<std::string>(s.tag.session_id_text()));
+        }
+    }
+    EXPECT_EQ(active, 1u);
+    EXPECT_TRUE(s.server->open_and_silent(200ms));
+    EXPECT_TRUE(s.client->open_and_silent(200ms));
+    // The first HELLO on a fresh leg needs no reconnect.
+    EXPECT_EQ(server.tcp_accepts(), 1u);
+}
+
+// --- 2. certificate mismatch and REJECTED -------------------------------------
+
+TEST_F(SessionProcess, RejectedOnceReconnectsAndTheMatchingServerGetsTheHello)
+{
+    server.set_identities({impostor_identity(), server_identity()});
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(connect_client(s));
+    ASSERT_TRUE(s.client->send(HelloBuilder::for_tag(s.rtag, CLIENT_VIEW).hops({CLIENT_HOP}).frame(s.rtag)));
+
+    // The server that presented another certificate gets a REJECT, the
+    // client nothing.
+    auto frame = s.server->read_frame(FRAME_WAIT);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->kind, SsigFrame::Kind::Post);
+    EXPECT_EQ(frame->body, "<KAVRI><REJECT /></KAVRI>");
+    EXPECT_TRUE(s.client->open_and_silent(300ms));
+
+    // REJECTED: one reconnect; the new connection presents the right
+    // certificate and receives the HELLO.
+    ASSERT_TRUE(s.server->send(server_replies::rejected()));
+    EXPECT_TRUE(s.server->wait_closed(5s)) << "the rejected connection stayed open";
+    s.server = server_leg();
+    ASSERT_TRUE(s.server);
+    EXPECT_EQ(s.server->accept_index(), 1u);
+    frame = s.server->read_frame(FRAME_WAIT);
+    ASSERT_TRUE(frame) << "no HELLO after the reconnect";
+    s.hello = ReceivedHello::parse(frame->bytes);
+    ASSERT_TRUE(s.hello) << frame->bytes;
+    EXPECT_EQ(s.hello->validate(s.tag.text()), 0);
+    EXPECT_EQ(s.hello->hops(), (std::vector<HelloHop>{CLIENT_HOP, GATEWAY_HOP}));
+    EXPECT_TRUE(logged("(KAVRI_REJECTED count = 1)"));
+
+    // The negotiation goes on as usual.
+    ASSERT_NO_FATAL_FAILURE(version(s));
+    EXPECT_TRUE(server.no_connection_for(500ms));
+}
+
+TEST_F(SessionProcess, SeventhRejectedGivesFail1037AndNoFurtherReconnect)
+{
+    server.set_identities({impostor_identity()});
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(connect_client(s));
+    ASSERT_TRUE(s.client->send(HelloBuilder::for_tag(s.rtag, CLIENT_VIEW).hops({CLIENT_HOP}).frame(s.rtag)));
+
+    // Six REJECTED are answered with six reconnects, each meeting the wrong
+    // certificate and sending the REJECT again.
+    for (std::size_t i = 0; i < 7; ++i) {
+        SCOPED_TRACE("connection " + std::to_string(i));
+        if (i > 0) {
+            s.server = server_leg();
+            ASSERT_TRUE(s.server);
+            EXPECT_EQ(s.server->accept_index(), i);
+        }
+        const auto frame = s.server->read_frame(FRAME_WAIT);
+        ASSERT_TRUE(frame) << "no REJECT";
+        EXPECT_EQ(frame->body, "<KAVRI><REJECT /></KAVRI>");
+        ASSERT_TRUE(s.server->send(server_replies::rejected()));
+    }
+
+    // The seventh: FAIL 1037 to the client, with the client's hops, and no
+    // eighth connection.
+    const auto fail = client_fail(s);
+    ASSERT_TRUE(fail);
+    EXPECT_EQ(fail->code, 1037u);
+    EXPECT_EQ(fail->reason, "Security Gateway received too many KAVRI_REJECTED from the MITM devices");
+    EXPECT_TRUE(fail->reply_form);
+    EXPECT_EQ(fail->hops, (std::vector<HelloHop>{CLIENT_HOP, GATEWAY_HOP}));
+    EXPECT_TRUE(server.no_connection_for(2s));
+    EXPECT_EQ(server.tcp_accepts(), 7u);
+}
+
+TEST_F(SessionProcess, ReconnectThatNeverCompletesClosesTheClientAfterItsWait)
+{
+    server.set_identities({impostor_identity()});
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(connect_client(s));
+    ASSERT_TRUE(s.client->send(HelloBuilder::for_tag(s.rtag, CLIENT_VIEW).hops({CLIENT_HOP}).frame(s.rtag)));
+    const auto frame = s.server->read_frame(FRAME_WAIT);
+    ASSERT_TRUE(frame);
+    ASSERT_EQ(frame->body, "<KAVRI><REJECT /></KAVRI>");
+
+    // The reconnect is accepted but its handshake never completes: the
+    // client waits for it as long as for a first connection, then is closed.
+    server.set_handshake_delay(-1ms);
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(s.server->send(server_replies::rejected()));
+    const auto got = s.client->read_frame(45s);
+    EXPECT_FALSE(got) << "the client was told: " << got->bytes;
+    EXPECT_TRUE(s.client->stream()->peer_closed()) << "the client leg stayed open";
+    const auto waited = std::chrono::steady_clock::now() - sent;
+    EXPECT_GE(waited, 29s);
+    EXPECT_EQ(server.tcp_accepts(), 2u);
+}
+
+// --- 3. the server's FAIL and VERSION -----------------------------------------
+
+struct FailCase {
+    const char* name;
+    std::optional<uint32_t> code;  // none: a FAIL that does not parse
+    bool kept;
+};
+
+void PrintTo(const FailCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ServerFail : public SessionProcess, public ::testing::WithParamInterface<FailCase> {};
+
+TEST_P(ServerFail, IsRelayedAndEndsTheSessionUnlessItsCodeKeepsIt)
+{
+    const FailCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(hello(s));
+
+    const std::vector<HelloHop> hops{CLIENT_HOP, GATEWAY_HOP};
+    ASSERT_TRUE(s.server->send(c.code ? server_replies::fail(*c.code, "server says no", hops)
+                                      : SsigFrame::reply("<KAVRI><FAIL code=\"0\" reason=\"x\"></FAIL></KAVRI>")));
+    if (c.code) {
+        const auto fail = client_fail(s);
+        ASSERT_TRUE(fail);
+        EXPECT_EQ(fail->code, *c.code);
+        EXPECT_EQ(fail->reason, "server says no");
+        EXPECT_EQ(fail->hops, hops);
+        EXPECT_TRUE(fail->reply_form);
+    } else {
+        EXPECT_TRUE(s.client->open_and_silent(1s)) << "an unparsable FAIL is not relayed";
+    }
+
+    if (c.kept) {
+        // The session and both legs stay; a VERSION is still accepted.
+        EXPECT_TRUE(s.server->open_and_silent(300ms));
+        ASSERT_NO_FATAL_FAILURE(version(s));
+    } else {
+        EXPECT_TRUE(s.server->wait_closed(5s)) << "the server leg stayed open";
+        ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, ServerFail,
+                         ::testing::Values(FailCase{"code_1033_kept", 1033, true},
+                                           FailCase{"code_1036_kept", 1036, true},
+                                           FailCase{"code_1038_kept", 1038, true},
+                                           FailCase{"code_1034_removed", 1034, false},
+                                           FailCase{"unparsable_removed", std::nullopt, false}),
+                         [](const ::testing::TestParamInfo<FailCase>& i) { return std::string(i.param.name); });
+
+struct VersionCase {
+    const char* name;
+    // The server's VERSION from the HELLO it received and the session's tags.
+    std::string (*make)(const ReceivedHello& hello, const std::string& ctag, const std::string& rtag);
+    const char* reason;  // nullptr: the VERSION passes
+};
+
+void PrintTo(const VersionCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ServerVersion : public SessionProcess, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(ServerVersion, FailingCheckGivesFail1035WithItsReasonAndEndsTheSession)
+{
+    const VersionCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(hello(s));
+    ASSERT_TRUE(s.server->send(c.make(*s.hello, s.tag.text(), s.rtag)));
+
+    const auto frame = s.client->read_frame(FRAME_WAIT);
+    ASSERT_TRUE(frame) << "nothing reached the client";
+    if (!c.reason) {
+        const auto v = ReceivedVersion::parse(frame->bytes);
+        ASSERT_TRUE(v) << frame->bytes;
+        EXPECT_EQ(v->validate(s.rtag), 0);
+        EXPECT_TRUE(s.server->open_and_silent(300ms));
+        return;
+    }
+    const auto fail = FailReply::parse(*frame);
+    ASSERT_TRUE(fail) << frame->bytes;
+    EXPECT_EQ(fail->code, 1035u);
+    EXPECT_EQ(fail->reason, c.reason);
+    EXPECT_TRUE(fail->reply_form);
+    EXPECT_EQ(fail->hops, (std::vector<HelloHop>{CLIENT_HOP, GATEWAY_HOP}));
+    EXPECT_TRUE(s.server->wait_closed(5s)) << "the server leg stayed open";
+    ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+}
+
+std::string with_hops(const ReceivedHello& h, const std::string& ctag, std::vector<HelloHop> hops)
+{
+    return server_replies::version(ctag, h.version(), "1.0", hops);
+}
+
+const char* const TAMPERED = "SG received invalid KAVRI_VERSION message (detected tampered MITM entries)";
+const char* const NOT_VALID = "SG received invalid KAVRI_VERSION message (failed to validate XML)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, ServerVersion,
+    ::testing::Values(
+        VersionCase{"unparsable",
+                    [](const ReceivedHello&, const std::string&, const std::string&) {
+                        return SsigFrame::reply("<KAVRI><VERSION><NEGOTIATION requested=\"1.0\" version=\"1.0\">"
+                                                "</NEGOTIATION></VERSION></KAVRI>");
+                    },
+                    "SG receive an invalid KAVRI_VERSION (error in parsing VERSION)"},
+        VersionCase{"signed_with_the_rtag",
+                    [](const ReceivedHello& h, const std::string&, const std::string& rtag) {
+                        return server_replies::version_for(h, rtag);
+                    },
+                    NOT_VALID},
+        VersionCase{"negotiated_2_0",
+                    [](const ReceivedHello& h, const std::string& ctag, const std::string&) {
+                        return server_replies::version_for(h, ctag, "2.0");
+                    },
+                    NOT_VALID},
+        VersionCase{"gateway_hop_missing",
+                    [](const ReceivedHello& h, const std::string& ctag, const std::string&) {
+                        return with_hops(h, ctag, {CLIENT_HOP});
+                    },
+                    TAMPERED},
+        VersionCase{"gateway_hop_renamed",
+                    [](const ReceivedHello& h, const std::string& ctag, const std::string&) {
+                        return with_hops(h, ctag, {CLIENT_HOP, {"1.0", "gw.kavri.tesT", 0}});
+                    },
+                    TAMPERED},
+        VersionCase{"gateway_hop_other_version",
+                    [](const ReceivedHello& h, const std::string& ctag, const std::string&) {
+                        return with_hops(h, ctag, {CLIENT_HOP, {"1.1", GATEWAY_NAME, 0}});
+                    },
+                    TAMPERED},
+        VersionCase{"gateway_hop_other_spi_passes",
+                    [](const ReceivedHello& h, const std::string& ctag, const std::string&) {
+                        return with_hops(h, ctag, {CLIENT_HOP, {"1.0", GATEWAY_NAME, 4096}});
+                    },
+                    nullptr}),
+    [](const ::testing::TestParamInfo<VersionCase>& i) { return std::string(i.param.name); });
+
+// --- 4. INVITEs the gateway refuses -------------------------------------------
+
+enum class Refusal { NoCtag, NoEncapsulation, KcapWithoutOne, NoHello, OtherSessionsCtag, AfterReject, SecondInvite };
+
+struct RefusalCase {
+    const char* name;
+    Refusal kind;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RefusedInvite : public SessionProcess, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusedInvite, ClosesTheClientAndKeepsTheServer)
+{
+    const Refusal kind = GetParam().kind;
+    if (kind == Refusal::AfterReject)
+        server.set_identities({impostor_identity()});
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+
+    KsdpMessage sent = KsdpMessage::invite(s.tag.text(), s.client_keys);
+    Session other;
+    other.connection_id = "conn-2";
+    switch (kind) {
+    case Refusal::NoCtag:
+        sent.without("ctag");
+        break;
+    case Refusal::NoEncapsulation:
+        sent.without("kcap");
+        break;
+    case Refusal::KcapWithoutOne:
+        sent.set("kcap", std::string("\0\2", 2));
+        break;
+    case Refusal::NoHello:
+        break;
+    case Refusal::OtherSessionsCtag:
+        ASSERT_NO_FATAL_FAILURE(add(other));
+        sent.set("ctag", other.tag.text());
+        break;
+    case Refusal::AfterReject:
+        break;
+    case Refusal::SecondInvite:
+        break;
+    }
+
+    if (kind == Refusal::NoHello) {
+        ASSERT_NO_FATAL_FAILURE(connect_client(s));
+    } else if (kind == Refusal::AfterReject) {
+        ASSERT_NO_FATAL_FAILURE(connect_client(s));
+        ASSERT_TRUE(s.client->send(HelloBuilder::for_tag(s.rtag, CLIENT_VIEW).frame(s.rtag)));
+        const auto reject = s.server->read_frame(FRAME_WAIT);
+        ASSERT_TRUE(reject);
+        ASSERT_EQ(reject->body, "<KAVRI><REJECT /></KAVRI>");
+    } else {
+        ASSERT_NO_FATAL_FAILURE(negotiate(s));
+    }
+    if (kind == Refusal::SecondInvite) {
+        EXPECT_EQ(invite(s, sent).value("ctag"), s.tag.text());
+    }
+
+    ASSERT_TRUE(s.client->send(sent.frame(SsigFrame::INVITE)));
+    EXPECT_TRUE(s.client->wait_closed(5s)) << "the client leg stayed open";
+    EXPECT_TRUE(s.server->open_and_silent(500ms)) << "the server leg closed or received the INVITE";
+    if (other.server) {
+        EXPECT_TRUE(other.server->open_and_silent(300ms));
+    }
+
+    // The server leg still waits for its client: a proper one pairs with it.
+    if (kind != Refusal::AfterReject && kind != Refusal::SecondInvite) {
+        ASSERT_NO_FATAL_FAILURE(negotiate(s));
+        EXPECT_EQ(invite(s, KsdpMessage::invite(s.tag.text(), s.client_keys)).value("ctag"), s.tag.text());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedInvite,
+    ::testing::Values(RefusalCase{"no_ctag", Refusal::NoCtag}, RefusalCase{"no_kcap", Refusal::NoEncapsulation},
+                      RefusalCase{"kcap_without_udp_encapsulation", Refusal::KcapWithoutOne},
+                      RefusalCase{"no_validated_hello", Refusal::NoHello},
+                      RefusalCase{"another_sessions_ctag", Refusal::OtherSessionsCtag},
+                      RefusalCase{"after_a_reject", Refusal::AfterReject},
+                      RefusalCase{"second_invite", Refusal::SecondInvite}),
+    [](const ::testing::TestParamInfo<RefusalCase>& i) { return std::string(i.param.name); });
+
+// --- 5. idle legs, pairs and resumable sessions ---------------------------------
+
+TEST_F(SessionProcess, IdleNegotiatedSessionWithoutInviteTimesOutExactlyOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"SsigMaxNoActivitySeconds=5"}));
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(negotiate(s));
+
+    // The tagged leg and the pending client idle out together; only the
+    // tagged one is reported.
+    EXPECT_EQ(closed_reasons(1, IDLE_CLOSE_WAIT, NO_NOTIFICATION_WAIT),
+              std::vector<std::string>{"ConnectionTimeout"});
+    EXPECT_TRUE(s.server->wait_closed(1s));
+    EXPECT_TRUE(s.client->wait_closed(5s));
+    ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+}
+
+TEST_F(SessionProcess, IdlePairClosesBothLegsWhileMediaFlowsOn)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"SsigMaxNoActivitySeconds=5", "UdpMaxNoActivitySeconds=120"}));
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(establish(s));
+    media_both_ways(s);
+
+    EXPECT_TRUE(s.server->wait_closed(IDLE_CLOSE_WAIT)) << "the server leg stayed open";
+    EXPECT_TRUE(s.client->wait_closed(5s)) << "the client leg stayed open";
+    // Not resumable: nothing is reported, and the tunnels live on.
+    for (int i = 0; i < 3; ++i)
+        media_both_ways(s);
+    EXPECT_TRUE(broker.connection_closed_within(2s).empty());
+    ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+}
+
+TEST_F(SessionProcess, ResumableSessionThatNobodyResumesEndsWithResumeTimeout)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"SsigMaxNoActivitySeconds=5", "UdpMaxNoActivitySeconds=5"}));
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(establish(s, 5));
+    media_both_ways(s);
+
+    // The legs idle out and the session waits as resumable; then the idle
+    // tunnels park, their resume period passes and each direction reports
+    // its end, and the sweep finds the session without tunnels.
+    EXPECT_TRUE(s.server->wait_closed(IDLE_CLOSE_WAIT)) << "the server leg stayed open";
+    EXPECT_TRUE(logged(": Moving inactive SSIG server connection to resumable map - " + s.tag.session_id_text()));
+    EXPECT_EQ(closed_reasons(3, 35s, 8s),
+              (std::vector<std::string>{"ConnectionTimeout", "ConnectionTimeout", "ResumeTimeout"}));
+    EXPECT_TRUE(logged(": Removing SSIG connection from the resumable map because the corresponding UDP tunnel "
+                       "was ended - " + s.tag.session_id_text()));
+    ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+}
+
+// --- 6. resumption ------------------------------------------------------------
+
+TEST_F(SessionProcess, IdledResumableSessionResumesOnANewConnectionWithNewKeys)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"SsigMaxNoActivitySeconds=5", "UdpMaxNoActivitySeconds=120"}));
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(establish(s, 120));
+    media_both_ways(s);
+    EXPECT_TRUE(s.server->wait_closed(IDLE_CLOSE_WAIT)) << "the server leg stayed open";
+    EXPECT_TRUE(s.client->wait_closed(5s)) << "the client leg stayed open";
+    ASSERT_TRUE(logged(": Moving inactive SSIG server connection to resumable map - " + s.tag.session_id_text()));
+
+    // The client returns: the gateway connects to the server again and the
+    // negotiation runs with new SPIs; the tunnels are rekeyed in place.
+    const MediaKeys old_client = s.client_keys, old_server = s.server_keys;
+    s.rekey();
+    ASSERT_NO_FATAL_FAILURE(hello(s, true));
+    EXPECT_EQ(s.server->accept_index(), 1u);
+    ASSERT_NO_FATAL_FAILURE(version(s));
+    invite(s, KsdpMessage::invite(s.tag.text(), s.client_keys));
+    ASSERT_NO_FATAL_FAILURE(invite_ok(s, typical_invite_ok(s, 120)));
+    media_both_ways(s);
+    expect_blocked(old_client, old_server);
+    media_both_ways(s);
+    EXPECT_TRUE(broker.connection_closed_within(1s).empty());
+}
+
+TEST_F(SessionProcess, ClientReturningWhileEstablishedResumesTwentyTimesInARow)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(establish(s, 60));
+    media_both_ways(s);
+
+    for (int i = 1; i <= 20; ++i) {
+        SCOPED_TRACE("resumption " + std::to_string(i));
+        auto old_client = std::move(s.client);
+        const auto old_server = s.server;
+        const MediaKeys old_client_keys = s.client_keys, old_server_keys = s.server_keys;
+        s.rekey();
+
+        // The returning client's HELLO takes the pair apart: both old legs
+        // close and the server sees a new connection.
+        ASSERT_NO_FATAL_FAILURE(hello(s, true));
+        EXPECT_EQ(s.server->accept_index(), static_cast<std::size_t>(i));
+        EXPECT_TRUE(old_client->wait_closed(5s)) << "the old client leg stayed open";
+        EXPECT_TRUE(old_server->wait_closed(5s)) << "the old server connection stayed open";
+
+        ASSERT_NO_FATAL_FAILURE(version(s));
+        const KsdpMessage got = invite(s, KsdpMessage::invite(s.tag.text(), s.client_keys));
+        ASSERT_EQ(got.value("1spi"), s.client_keys.spi_value());
+        ASSERT_NO_FATAL_FAILURE(invite_ok(s, typical_invite_ok(s, 60)));
+        media_both_ways(s);
+        ASSERT_FALSE(HasFailure());
+        if (i % 5 == 0)
+            expect_blocked(old_client_keys, old_server_keys);
+    }
+    EXPECT_TRUE(broker.connection_closed_within(1s).empty());
+    const auto counters = broker.command("get-counters");
+    ASSERT_TRUE(counters);
+    EXPECT_EQ(counters->element("sessions"), std::optional<std::string>("1")) << counters->body;
+}
+
+// --- 7. remove-connection in each state --------------------------------------
+
+enum class State { Negotiated, InviteForwarded, Established, Resumable };
+
+struct RemoveCase {
+    const char* name;
+    State state;
+};
+
+void PrintTo(const RemoveCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RemoveConnection : public SessionProcess, public ::testing::WithParamInterface<RemoveCase> {};
+
+TEST_P(RemoveConnection, IsSilentAndLeavesNoTunnel)
+{
+    const State state = GetParam().state;
+    ASSERT_NO_FATAL_FAILURE(start({"SsigMaxNoActivitySeconds=" + std::string(state == State::Resumable ? "5" : "180"),
+                                   "UdpMaxNoActivitySeconds=120"}));
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(negotiate(s));
+    if (state != State::Negotiated)
+        invite(s, KsdpMessage::invite(s.tag.text(), s.client_keys));
+    const bool tunnels = state == State::Established || state == State::Resumable;
+    if (tunnels) {
+        ASSERT_NO_FATAL_FAILURE(invite_ok(s, typical_invite_ok(s, 120)));
+        media_both_ways(s);
+    }
+    if (state == State::Resumable) {
+        ASSERT_TRUE(s.server->wait_closed(IDLE_CLOSE_WAIT)) << "the server leg stayed open";
+        ASSERT_TRUE(logged(": Moving inactive SSIG server connection to resumable map - " + s.tag.session_id_text()));
+    }
+
+    ASSERT_TRUE(broker.remove_connection(s.rtag));
+    EXPECT_TRUE(s.server->wait_closed(5s)) << "the server leg stayed open";
+    if (state != State::Negotiated) {
+        EXPECT_TRUE(s.client->wait_closed(5s)) << "the client leg stayed open";
+    }
+    if (tunnels)
+        expect_blocked(s.client_keys, s.server_keys);
+    EXPECT_TRUE(broker.connection_closed_within(NO_NOTIFICATION_WAIT).empty());
+    ASSERT_TRUE(broker.command("get-info")) << "the control connection is still there";
+    if (tunnels)
+        expect_blocked(s.client_keys, s.server_keys);
+    ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+}
+
+INSTANTIATE_TEST_SUITE_P(States, RemoveConnection,
+                         ::testing::Values(RemoveCase{"tagged_with_negotiating_client", State::Negotiated},
+                                           RemoveCase{"established_before_invite_ok", State::InviteForwarded},
+                                           RemoveCase{"established_with_tunnels", State::Established},
+                                           RemoveCase{"resumable", State::Resumable}),
+                         [](const ::testing::TestParamInfo<RemoveCase>& i) { return std::string(i.param.name); });
+
+// --- 8. malformed server frames, shutdown ---------------------------------------
+
+struct BadFrameCase {
+    const char* name;
+    std::string frame;
+    bool paired;  // sent once the session is established, else before any client
+};
+
+void PrintTo(const BadFrameCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class BadServerFrame : public SessionProcess, public ::testing::WithParamInterface<BadFrameCase> {};
+
+TEST_P(BadServerFrame, RemovesTheSession)
+{
+    const BadFrameCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    if (c.paired) {
+        ASSERT_NO_FATAL_FAILURE(negotiate(s));
+        invite(s, KsdpMessage::invite(s.tag.text(), s.client_keys));
+    }
+    ASSERT_TRUE(s.server->send(c.frame));
+    EXPECT_TRUE(s.server->wait_closed(5s)) << "the server leg stayed open";
+    if (c.paired) {
+        EXPECT_TRUE(s.client->wait_closed(5s)) << "the client leg stayed open";
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, BadServerFrame,
+    ::testing::Values(BadFrameCase{"tlv_length_0", SsigFrame::tlv_of_length(0), false},
+                      BadFrameCase{"tlv_length_4097", SsigFrame::tlv_of_length(4097), false},
+                      BadFrameCase{"tlv_length_4097_paired", SsigFrame::tlv_of_length(4097), true},
+                      BadFrameCase{"content_length_0", SsigFrame::reply("<KAVRI><REJECTED /></KAVRI>", 0), false},
+                      BadFrameCase{"content_length_4001", SsigFrame::reply(std::string(4001, 'x')), false},
+                      BadFrameCase{"content_length_99999", SsigFrame::reply("<KAVRI/>", 99999), true}),
+    [](const ::testing::TestParamInfo<BadFrameCase>& i) { return std::string(i.param.name); });
+
+TEST_F(SessionProcess, ShutdownClosesTheLegsLeavesTheTunnelsAndTheProcessIdle)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(establish(s));
+    media_both_ways(s);
+
+    ASSERT_TRUE(broker.shutdown());
+    EXPECT_TRUE(s.server->wait_closed(5s)) << "server leg";
+    EXPECT_TRUE(s.client->wait_closed(5s)) << "client leg";
+    EXPECT_TRUE(broker.wait_closed(5s)) << "control connection";
+    // Tunnels go on relaying until they are idle.
+    media_both_ways(s);
+
+    // Idle: CPU time grows by less than 1 % of the wall time.
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(gw->running());
+    const auto cpu0 = gw->cpu_time();
+    const auto wall0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(6s);
+    const auto cpu = gw->cpu_time() - cpu0;
+    const auto wall = std::chrono::duration_cast<ms>(std::chrono::steady_clock::now() - wall0);
+    EXPECT_LT(cpu.count() * 100, wall.count()) << cpu.count() << " ms of CPU in " << wall.count() << " ms";
+    EXPECT_TRUE(gw->running());
+}
+
+}  // namespace
