@@ -370,6 +370,12 @@ bool SSIGServerConnection::is_stale(const link_ptr& link) const
     return m_stopped || link->epoch != m_epoch;
 }
 
+bool SSIGServerConnection::is_last_link_of_stopped_leg(const link_ptr& link) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stopped && link->epoch == m_epoch;
+}
+
 void SSIGServerConnection::notify_termination(const std::string& reason)
 {
     closed_callback_t callback;
@@ -1115,7 +1121,10 @@ void SSIGServerConnection::handle_write(const link_ptr& link, const boost::syste
     SSIGWriteQueue::Entry done = link->writes.pop();
     if (!done.completion)
         SERVER_LOG(debug) << "handle_write" << " SSIGServerConnection has no write handler";
-    else if (!is_stale(link))
+    else if (!is_stale(link) || is_last_link_of_stopped_leg(link))
+        // A frame drained after a stop still tells its sender: a client leg
+        // waiting for it reads on (and learns the session is gone) instead
+        // of idling until the sweep. Only a restart's older links stay mute.
         done.completion(ec);
     if (ec == boost::asio::error::operation_aborted) {
         SERVER_LOG(info) << "Error sending SSIG message to Kavri server: " << ec.message()

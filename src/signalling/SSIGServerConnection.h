@@ -168,6 +168,9 @@ private:
     void do_stop(const link_ptr& link);
     // True when link is no longer this leg's current, running link.
     bool is_stale(const link_ptr& link) const;
+    // The link that was current when the leg stopped for good (its
+    // writes still drain).
+    bool is_last_link_of_stopped_leg(const link_ptr& link) const;
     void handle_resolve(const link_ptr& link, const boost::system::error_code& ec,
                         tcp::resolver::results_type endpoints);
     // Connects to the index-th resolved endpoint.

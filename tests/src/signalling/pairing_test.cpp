@@ -9,6 +9,7 @@
 #include "LogCapture.h"
 #include "SSIGServer.h"
 #include "SSIGServerConnection.h"
+#include "ServerReplies.h"
 #include "SsigFrame.h"
 #include "Startup.h"
 #include "TestSessionTag.h"
@@ -835,6 +836,26 @@ TEST_F(Pairing, RemovalByTheBrokerSilencesTheSessionInEachState)
         std::this_thread::sleep_for(300ms);
         EXPECT_TRUE(s.events.reasons().empty()) << s.events.reasons().front();
     }
+}
+
+
+// The broker removes a session whose client's HELLO has just gone out: the
+// HELLO's write may end after the server leg stopped. The client still reads
+// on, so its INVITE is refused and it is closed, not left idle.
+TEST_F(Pairing, RemovalRightAfterTheHelloStillLetsItsClientBeRefused)
+{
+    make_server();
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Session& s = add_session();
+        ASSERT_TRUE(hello(s));
+        server->teardown_connection(s.rtag);
+        ASSERT_TRUE(s.client->send(SsigFrame::tlv(SsigFrame::INVITE, invite_elements(s))));
+        ASSERT_TRUE(s.client->wait_closed(10s)) << "the client was left waiting";
+        EXPECT_TRUE(wait_until([&] { return counts().pending == 0; }));
+    }
+    for (auto& s : sessions)
+        EXPECT_TRUE(s->events.reasons().empty()) << s->events.reasons().front();
 }
 
 }  // namespace
