@@ -5,6 +5,7 @@
 // bounded waits.
 #pragma once
 
+#include "IoThreads.h"
 #include "CipherList.h"
 #include "Config.h"
 #include "SSIGClientConnection.h"
@@ -303,30 +304,6 @@ inline std::string post_frame(const std::string& body)
     return post_frame(body, long(body.size()));
 }
 
-// --- event loop ----------------------------------------------------------------
-
-class IoThreads {
-public:
-    explicit IoThreads(int n = 4) : m_work(boost::asio::make_work_guard(io))
-    {
-        for (int i = 0; i < n; ++i)
-            m_threads.emplace_back([this] { io.run(); });
-    }
-    ~IoThreads() { stop(); }
-    void stop()
-    {
-        m_work.reset();
-        io.stop();
-        for (auto& t : m_threads)
-            if (t.joinable())
-                t.join();
-    }
-    boost::asio::io_context io;
-
-private:
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;
-    std::vector<std::thread> m_threads;
-};
 
 // --- TLS test client -----------------------------------------------------------
 

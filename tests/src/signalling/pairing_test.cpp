@@ -3,6 +3,7 @@
 // broker's removal do to established and resumable sessions. A real
 // signalling server and relay on 127.0.0.1 with ephemeral ports, scripted
 // TLS clients and servers, and datagrams sealed with EVP.
+#include "IoThreads.h"
 #include "CipherList.h"
 #include "Config.h"
 #include "HelloBuilder.h"
@@ -114,28 +115,6 @@ private:
     std::vector<eSESSION_STATE> states;
 };
 
-class IoThreads {
-public:
-    explicit IoThreads(int n) : work(boost::asio::make_work_guard(io))
-    {
-        for (int i = 0; i < n; ++i)
-            threads.emplace_back([this] { io.run(); });
-    }
-    ~IoThreads() { stop(); }
-    void stop()
-    {
-        work.reset();
-        io.stop();
-        for (auto& t : threads)
-            if (t.joinable())
-                t.join();
-    }
-    boost::asio::io_context io;
-
-private:
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
-    std::vector<std::thread> threads;
-};
 
 // Key, salt and SPI of one media direction; the SPI's four wire bytes are
 // those of `spi` in network order.

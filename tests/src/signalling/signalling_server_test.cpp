@@ -1,6 +1,7 @@
 // The signalling server's tables over real loopback TLS: adding sessions,
 // accepting and pruning client legs, the sweep, resumption look-ups,
 // removals by the broker, shutdown and the accept's re-arm rules.
+#include "IoThreads.h"
 #include "LoopbackTlsServer.h"
 
 #include "CipherList.h"
@@ -160,28 +161,6 @@ struct BrokerEvents {
     }
 };
 
-class IoThreads {
-public:
-    explicit IoThreads(int n) : work(boost::asio::make_work_guard(io))
-    {
-        for (int i = 0; i < n; ++i)
-            threads.emplace_back([this] { io.run(); });
-    }
-    ~IoThreads() { stop(); }
-    void stop()
-    {
-        work.reset();
-        io.stop();
-        for (auto& t : threads)
-            if (t.joinable())
-                t.join();
-    }
-    boost::asio::io_context io;
-
-private:
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
-    std::vector<std::thread> threads;
-};
 
 TestIdentity& server_identity()
 {
