@@ -24,6 +24,7 @@
 #include "TlsTestServer.h"
 #include "UdpPeer.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -62,6 +63,15 @@ public:
     {
     }
 
+    // Where the set-up time goes: the sum of each step over this driver's
+    // successful sessions.
+    static constexpr std::array<const char*, 7> STEP_NAMES{
+        "add-connection reply", "client TLS connected", "server leg TLS accepted", "HELLO to VERSION",
+        "INVITE to INVITE_OK", "first datagram each way", "remove-connection"};
+    std::array<double, 7> step_ms{};
+    // Wait for the server leg's TLS before the client connects.
+    bool sequential_legs = false;
+
     bool connect_broker() { return m_broker.connect(m_ports.control) && m_broker.init(WAIT); }
 
     // The whole set-up, through the first datagram each way; false with the
@@ -72,15 +82,38 @@ public:
         s.connection_id = "bench-" + std::to_string(m_index) + "-" + std::to_string(m_counter);
         AddConnection a = AddConnection::of(m_server.port(), tag.text(), s.connection_id);
         a.server_sni = "server.bench.kavri.test";
+        std::array<double, 7> steps{};
+        auto mark = std::chrono::steady_clock::now();
+        auto lap = [&](std::size_t i) {
+            const auto now = std::chrono::steady_clock::now();
+            steps[i] = std::chrono::duration<double, std::milli>(now - mark).count();
+            mark = now;
+        };
         s.rtag = m_broker.add_connection(a, WAIT);
         if (s.rtag.empty())
             return fail(error, "add-connection refused or unanswered");
+        lap(0);
+        // A client connects as soon as it has its tag, while the gateway's
+        // server leg is still on its way (the test server shakes hands on a
+        // thread of its own); sequential_legs waits for the server leg first.
+        const auto connect_client = [&] {
+            s.client = std::make_unique<TlsTestClient>();
+            return s.client->connect(m_ports.signalling, std::string("gw.bench.kavri.test"), WAIT);
+        };
+        if (!sequential_legs) {
+            if (!connect_client())
+                return fail(error, "client TLS connection failed");
+            lap(1);
+        }
         s.server = m_server.accept(WAIT);
         if (!s.server)
             return fail(error, "the server leg did not connect");
-        s.client = std::make_unique<TlsTestClient>();
-        if (!s.client->connect(m_ports.signalling, std::string("gw.bench.kavri.test"), WAIT))
-            return fail(error, "client TLS connection failed");
+        lap(2);
+        if (sequential_legs) {
+            if (!connect_client())
+                return fail(error, "client TLS connection failed");
+            lap(1);
+        }
 
         if (!s.client->send(HelloBuilder::for_tag(s.rtag, "client.bench.kavri.test").frame(s.rtag)))
             return fail(error, "HELLO not sent");
@@ -93,6 +126,7 @@ public:
         frame = s.client->read_frame(WAIT);
         if (!frame || !ReceivedVersion::parse(frame->bytes))
             return fail(error, "no VERSION at the client");
+        lap(3);
 
         const MediaKeys client_keys = next_keys(), server_keys = next_keys();
         if (!s.client->send(KsdpMessage::invite(tag.text(), client_keys).frame(SsigFrame::INVITE)))
@@ -107,6 +141,7 @@ public:
         if (!frame || frame->kind != SsigFrame::Kind::Tlv || frame->tlv_command() != SsigFrame::INVITE_OK)
             return fail(error, "no INVITE_OK at the client");
         s.media_port = KsdpMessage::read_be16(KsdpMessage::from(*frame).value("cprt")).value_or(0);
+        lap(4);
         s.client_media.emplace(client_keys);
         s.server_media.emplace(server_keys);
         ++m_counter;
@@ -118,13 +153,18 @@ public:
         const auto s2c = s.server_media->next();
         if (!m_server_udp.send_to(m_ports.server_media, s2c) || !arrives(m_client_udp, s2c))
             return fail(error, "no server datagram at the client");
+        lap(5);
+        for (std::size_t i = 0; i < steps.size(); ++i)
+            step_ms[i] += steps[i];
         return true;
     }
 
     // remove-connection and both peers closed.
     bool close(BenchSession& s)
     {
+        const auto start = std::chrono::steady_clock::now();
         const bool removed = s.rtag.empty() || m_broker.remove_connection(s.rtag, WAIT);
+        step_ms[6] += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         s.client.reset();
         if (s.server)
             s.server->close();

@@ -4,7 +4,11 @@
 // (gateway RSS with all N established - RSS before the first) / N.
 // Target: <= 150 KiB.
 //
-//   bench_session_memory [--sessions 1000] [--threads 4]
+//   bench_session_memory [--sessions 1000] [--threads 4] [--hold SECONDS]
+// --hold pauses before the first session and after the last, printing the
+// gateway's pid, so a heap profiler can attach to it; --gateway-env KEY=VALUE
+// (repeatable) adds to the gateway's environment only, e.g. a profiler's
+// LD_PRELOAD.
 #include "GatewayProcess.h"
 #include "ProcessProbe.h"
 #include "SessionDriver.h"
@@ -12,6 +16,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,13 +25,19 @@ using namespace session_bench;
 
 int main(int argc, char** argv)
 {
-    unsigned sessions = 1000, threads = 4;
+    unsigned sessions = 1000, threads = 4, hold = 0;
+    std::map<std::string, std::string> gateway_env;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--sessions")
             sessions = static_cast<unsigned>(std::max(1, std::atoi(argv[i + 1])));
         else if (a == "--threads")
             threads = static_cast<unsigned>(std::max(1, std::atoi(argv[i + 1])));
+        else if (a == "--gateway-env") {
+            const std::string kv = argv[i + 1];
+            gateway_env[kv.substr(0, kv.find('='))] = kv.find('=') == std::string::npos ? "" : kv.substr(kv.find('=') + 1);
+        } else if (a == "--hold")
+            hold = static_cast<unsigned>(std::max(0, std::atoi(argv[i + 1])));
     }
     raise_fd_limit();
     std::printf("== gateway memory per established idle session ==\n");
@@ -34,6 +46,7 @@ int main(int argc, char** argv)
     const auto identity = TestIdentity::self_signed("server.bench.kavri.test", 2048);
     GatewayProcess::Options go;
     go.config = GatewayProcess::loopback_config();
+    go.env = gateway_env;
     for (const char* line : {"SSLCertKsgSni=gw.bench.kavri.test", "TCPControlMaxConnections=64",
                              "SsigMaxNoActivitySeconds=3600", "UdpMaxNoActivitySeconds=3600"})
         go.config.push_back(line);
@@ -54,6 +67,11 @@ int main(int argc, char** argv)
         }
     }
 
+    if (hold) {
+        std::printf("gateway pid %d; holding %u s\n", static_cast<int>(gw.pid()), hold);
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(hold));
+    }
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const uint64_t before = rss_kib(gw.pid());
     const std::size_t fds_before = open_fds(gw.pid());
@@ -87,6 +105,11 @@ int main(int argc, char** argv)
         return 1;
     const double per = static_cast<double>(after - std::min(after, before)) / established;
     std::printf("per session: %.1f KiB (target <= 150 KiB: %s)\n", per, per <= 150.0 ? "met" : "NOT met");
+    if (hold) {
+        std::printf("all established; holding %u s\n", hold);
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(hold));
+    }
     for (unsigned t = 0; t < threads; ++t)
         for (auto& s : held[t])
             drivers[t]->close(s);

@@ -6,7 +6,8 @@
 // session limit). Each session costs the gateway two handshakes, so the
 // bound is handshakes/s / 2; the target is sessions/s >= 0.5 x bound.
 //
-//   bench_sessions [--threads 4] [--seconds 10] [--baseline-seconds 5]
+//   bench_sessions [--threads 4] [--seconds 10] [--baseline-seconds 5] [--config Key=Value]...
+//                  [--sequential-legs 0|1]
 #include "GatewayProcess.h"
 #include "ProcessProbe.h"
 #include "SessionDriver.h"
@@ -28,6 +29,8 @@ struct Options {
     unsigned threads = 4;
     double seconds = 10;
     double baseline_seconds = 5;
+    std::vector<std::string> config;  // extra gateway configuration lines
+    bool sequential_legs = false;
 };
 
 Options parse(int argc, char** argv)
@@ -41,6 +44,10 @@ Options parse(int argc, char** argv)
             o.seconds = std::atof(argv[i + 1]);
         else if (a == "--baseline-seconds")
             o.baseline_seconds = std::atof(argv[i + 1]);
+        else if (a == "--sequential-legs")
+            o.sequential_legs = std::atoi(argv[i + 1]) != 0;
+        else if (a == "--config")
+            o.config.push_back(argv[i + 1]);
     }
     return o;
 }
@@ -102,6 +109,7 @@ int main(int argc, char** argv)
     go.config = GatewayProcess::loopback_config();
     for (const char* line : {"SSLCertKsgSni=gw.bench.kavri.test", "TCPControlMaxConnections=64"})
         go.config.push_back(line);
+    go.config.insert(go.config.end(), o.config.begin(), o.config.end());
     GatewayProcess gw(go);
     if (!gw.wait_listening(gw.external_tcp_port()) || !gw.wait_listening(gw.control_port())) {
         std::printf("the gateway did not start\n%s\n", gw.log().c_str());
@@ -113,6 +121,7 @@ int main(int argc, char** argv)
     std::vector<std::unique_ptr<SessionDriver>> drivers;
     for (unsigned t = 0; t < o.threads; ++t) {
         drivers.push_back(std::make_unique<SessionDriver>(ports, identity, t));
+        drivers.back()->sequential_legs = o.sequential_legs;
         if (!drivers.back()->connect_broker()) {
             std::printf("broker %u could not connect\n", t);
             return 1;
@@ -181,6 +190,15 @@ int main(int argc, char** argv)
     std::printf(")\n");
     std::printf("set-up latency:      p50 %.2f ms  p99 %.2f ms\n", percentile(latencies_ms, 0.50),
                 percentile(latencies_ms, 0.99));
+    std::printf("mean per step (ms):");
+    for (std::size_t i = 0; i < SessionDriver::STEP_NAMES.size(); ++i) {
+        double sum = 0;
+        for (const auto& d : drivers)
+            sum += d->step_ms[i];
+        std::printf("%s %s %.2f", i ? ";" : "", SessionDriver::STEP_NAMES[i],
+                    sessions ? sum / static_cast<double>(sessions.load()) : 0.0);
+    }
+    std::printf("\n");
     std::printf("sessions/s / bound:  %9.2f  (target >= 0.50: %s)\n", bound > 0 ? rate / bound : 0,
                 bound > 0 && rate >= 0.5 * bound ? "met" : "NOT met");
     // Removed sessions are held 10 s before they are released; two sweeps

@@ -154,6 +154,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 server_steps(r, tlv);
             else
                 client_steps(r, tlv);
+            // The legs free the frame once handled; the next one must not need it.
+            r.release_frame();
+            check(r.tlv() == nullptr && r.http() == nullptr);
             break;
         }
         default:

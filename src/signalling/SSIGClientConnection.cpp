@@ -295,7 +295,10 @@ void SSIGClientConnection::handle_read_ssig_value(const boost::system::error_cod
     }
     m_reader.advance(n);
     const SSIGTLV& frame = *m_reader.tlv();
-    handle_client_tlv(frame.tokenize(), frame.get_command_value());
+    const uint32_t command = frame.get_command_value();
+    const SSIGMap map = frame.tokenize();
+    m_reader.release_frame();
+    handle_client_tlv(map, command);
     mark_activity();
 }
 
@@ -353,6 +356,7 @@ void SSIGClientConnection::handle_read_http_payload(const boost::system::error_c
     }
     m_reader.advance(n);
     handle_client_xml(*m_reader.http());
+    m_reader.release_frame();
     mark_activity();
 }
 

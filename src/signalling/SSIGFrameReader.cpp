@@ -41,6 +41,14 @@ boost::asio::mutable_buffer SSIGFrameReader::buffer()
     return boost::asio::mutable_buffer();
 }
 
+void SSIGFrameReader::release_frame()
+{
+    if (m_stage != Stage::TYPE)
+        return;
+    m_tlv.reset();
+    m_http.reset();
+}
+
 void SSIGFrameReader::reset()
 {
     m_stage = Stage::TYPE;

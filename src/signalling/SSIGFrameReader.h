@@ -68,9 +68,13 @@ public:
     // The announced content length, once the header is read.
     std::size_t content_length() const { return m_content_length; }
 
-    // The last frame (complete after FRAME_DONE); null before the first.
+    // The last frame (complete after FRAME_DONE); null before the first and
+    // after release_frame().
     ssig::SSIGTLV* tlv() { return m_tlv.get(); }
     ssig::SSIGHttp* http() { return m_http.get(); }
+    // Frees the last complete frame once its owner is done with it: an idle
+    // leg then holds no frame buffer (4-8 KiB each, two legs per session).
+    void release_frame();
 
 private:
     Verdict on_type();

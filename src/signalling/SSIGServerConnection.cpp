@@ -683,7 +683,9 @@ void SSIGServerConnection::handle_read_ssig_value(const link_ptr& link, const bo
     SERVER_READ_ERROR("Error reading SSIG body from Kavri server: ")
     link->reader.advance(n);
     SSIGMap map = link->reader.tlv()->tokenize();
-    if (link->reader.tlv()->get_command_value() == kInviteOk)
+    const bool invite_ok = link->reader.tlv()->get_command_value() == kInviteOk;
+    link->reader.release_frame();
+    if (invite_ok)
         handle_server_invite_ok(link, map);
     forward_ksdp(link, map);
     mark_activity();
@@ -709,6 +711,7 @@ void SSIGServerConnection::handle_read_http_payload(const link_ptr& link, const 
     SERVER_READ_ERROR("SSIG server connection error while reading SSIG HTTP/POST packet: ")
     link->reader.advance(n);
     handle_server_xml(link, *link->reader.http());
+    link->reader.release_frame();
     mark_activity();
 }
 
