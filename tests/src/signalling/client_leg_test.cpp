@@ -599,3 +599,57 @@ TEST_F(ClientLegTest, AStoppedLegNeitherValidatesNorForwards)
 }
 
 }  // namespace
+
+// ATTACK-SCRATCH: frames dribbled one byte per TLS record, then a close mid-frame.
+TEST_F(ClientLegTest, FramesDribbledByteByByteThenACloseMidFrame)
+{
+    ASSERT_TRUE(open());
+    std::mutex mm;
+    std::vector<vexa::ssig::SSIGMap> got;
+    std::vector<vexa::ssig_complete_handler_t> done;
+    leg->set_ssig_ksdp_forwarder([&](const vexa::ssig::SSIGMap& map, vexa::ssig_complete_handler_t c) {
+        std::lock_guard<std::mutex> l(mm);
+        got.push_back(map);
+        done.push_back(std::move(c));
+    });
+    auto dribble = [&](const std::string& bytes) {
+        for (char ch : bytes) {
+            if (!client->send(std::string(1, ch)))
+                return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return true;
+    };
+    for (uint32_t i = 0; i < 4; ++i) {
+        const std::string data(10 + i * 37, char('a' + i));
+        ASSERT_TRUE(dribble(tlv_frame(uint32_t(tlv_value(7 + i, data).size()), tlv_value(7 + i, data))));
+        ASSERT_TRUE(wait_until([&] {
+            std::lock_guard<std::mutex> l(mm);
+            return got.size() == i + 1;
+        }));
+        std::lock_guard<std::mutex> l(mm);
+        EXPECT_EQ(got[i].command_value, 7 + i);
+        const auto* v = got[i].find(vexa::ssig::SSIGMap::type_of("data"));
+        ASSERT_NE(v, nullptr);
+        EXPECT_EQ(std::string(v->begin(), v->end()), data);
+        done[i](boost::system::error_code());
+    }
+    // Half the next frame, then gone.
+    const std::string next = tlv_frame(24, tlv_value(6, "abcd"));
+    ASSERT_TRUE(dribble(next.substr(0, 13)));
+    client->close_now();
+    EXPECT_TRUE(removed());
+}
+
+TEST_F(ClientLegTest, ARejectDribbledByteByByteIsAnswered)
+{
+    ASSERT_TRUE(open());
+    const std::string frame = post_frame(kReject);
+    for (char ch : frame) {
+        ASSERT_TRUE(client->send(std::string(1, ch)));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    const ParsedFail fail = parse_fail(client->read_http_frame());
+    EXPECT_TRUE(fail.ok);
+    EXPECT_EQ(fail.code, 1033u);
+}

@@ -501,3 +501,36 @@ TEST_F(ServerLegTest, TheClosedCallbackFiresOnce)
 }
 
 }  // namespace
+
+// ATTACK-SCRATCH: the server dribbles frames a byte per record, then closes mid-frame.
+TEST_F(ServerLegTest, FramesDribbledByteByByteThenACloseMidFrame)
+{
+    const std::string first = tlv_frame(24, tlv_value(5, "abcd"));
+    const std::string fail = golden::kFailReplyFull;
+    TlsServer server(identity().server_cert, [&](TlsServer::Peer& p) {
+        std::string hello;
+        for (const std::string& f : {first, fail, first.substr(0, 10)})
+            for (char ch : f) {
+                if (!p.send(std::string(1, ch)))
+                    return;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+    });
+    leg = make_leg(std::to_string(server.port()));
+    record_forwards();
+    leg->handle_client_xml_ssig(golden::kHelloFull, VEXA_XML_TYPE_HELLO, {});
+    leg->start();
+    ASSERT_TRUE(wait_until([&] { return map_count() == 1; })) << log_text();
+    {
+        std::lock_guard<std::mutex> l(m);
+        EXPECT_EQ(maps[0].first.command_value, 5u);
+        maps[0].second(boost::system::error_code());
+    }
+    ASSERT_TRUE(wait_until([&] { return xml_count() == 1; }));
+    {
+        std::lock_guard<std::mutex> l(m);
+        EXPECT_EQ(parse_fail(xml[0].text).code, 1033u);
+        xml[0].completion(boost::system::error_code());
+    }
+    EXPECT_TRUE(wait_until([&] { return host->called("remove_connection;"); })) << host->calls();
+}
