@@ -600,7 +600,8 @@ TEST_F(ClientLegTest, AStoppedLegNeitherValidatesNorForwards)
 
 }  // namespace
 
-// ATTACK-SCRATCH: frames dribbled one byte per TLS record, then a close mid-frame.
+// A slow client: frames arrive one byte per TLS record, the last one is cut
+// off by a close.
 TEST_F(ClientLegTest, FramesDribbledByteByByteThenACloseMidFrame)
 {
     ASSERT_TRUE(open());

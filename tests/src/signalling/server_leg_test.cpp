@@ -502,13 +502,14 @@ TEST_F(ServerLegTest, TheClosedCallbackFiresOnce)
 
 }  // namespace
 
-// ATTACK-SCRATCH: the server dribbles frames a byte per record, then closes mid-frame.
+// A slow server: every frame arrives one byte per TLS record, the last one
+// is cut off by a close; each complete frame is handled, the cut one removes
+// the session.
 TEST_F(ServerLegTest, FramesDribbledByteByByteThenACloseMidFrame)
 {
     const std::string first = tlv_frame(24, tlv_value(5, "abcd"));
     const std::string fail = golden::kFailReplyFull;
     TlsServer server(identity().server_cert, [&](TlsServer::Peer& p) {
-        std::string hello;
         for (const std::string& f : {first, fail, first.substr(0, 10)})
             for (char ch : f) {
                 if (!p.send(std::string(1, ch)))
