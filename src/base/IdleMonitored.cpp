@@ -49,7 +49,8 @@ bool IdleMonitored::is_parked_period_expired()
 
 void IdleMonitored::set_resume_timeout(uint32_t seconds)
 {
-    resume_ticks = (seconds + 4u) / 5u;
+    // In 64 bits: a grant within 4 s of the 32-bit limit would wrap to 0 ("no resume").
+    resume_ticks = static_cast<uint32_t>((uint64_t(seconds) + 4u) / 5u);
 }
 
 int32_t IdleMonitored::get_idle_time_seconds() const

@@ -77,7 +77,13 @@ SSIGClientConnection::SSIGClientConnection(std::shared_ptr<SSIGLegHost> host,
       m_hello(),
       m_gateway_added(false),
       m_waiting_for_server(false),
-      m_wait_timer(io)
+      m_wait_timer(io),
+      m_tls_done(false),
+      m_hello_admitted(false),
+      m_deadline_timer(io),
+      m_deadline(Deadline::NONE),
+      m_deadline_generation(0),
+      m_fail_frame(nullptr)
 {
     // Options go on the context before the stream: a TLS session copies
     // them when it is made.
@@ -111,6 +117,8 @@ void SSIGClientConnection::start()
     CLIENT_LOG(trace) << "Starting SSIGClientConnection ...";
     auto self = shared_from_this();
     boost::asio::post(m_strand, [self] {
+        self->m_started_at = boost::asio::deadline_timer::traits_type::now();
+        self->arm_deadline(Deadline::HANDSHAKE, self->m_started_at + self->m_timings.handshake_deadline);
         self->m_stream->async_handshake(
             boost::asio::ssl::stream_base::server,
             boost::asio::bind_executor(self->m_strand, [self](const boost::system::error_code& ec) {
@@ -133,8 +141,55 @@ void SSIGClientConnection::stop()
     auto self = shared_from_this();
     boost::asio::post(m_strand, [self] {
         self->m_wait_timer.cancel();
+        self->disarm_deadline();
         self->close_when_drained();
     });
+}
+
+void SSIGClientConnection::set_admitted(const std::string& session_id)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_session_id = session_id;
+    }
+    m_hello_admitted = true;
+}
+
+void SSIGClientConnection::arm_deadline(Deadline which, const boost::posix_time::ptime& at)
+{
+    // A completion already queued for an earlier deadline finds the
+    // generation moved on and does nothing.
+    m_deadline = which;
+    const uint64_t generation = ++m_deadline_generation;
+    m_deadline_timer.expires_at(at);
+    auto self = shared_from_this();
+    m_deadline_timer.async_wait(boost::asio::bind_executor(
+        m_strand, [self, generation](const boost::system::error_code& ec) { self->handle_deadline(ec, generation); }));
+}
+
+void SSIGClientConnection::disarm_deadline()
+{
+    if (m_deadline == Deadline::NONE)
+        return;
+    m_deadline = Deadline::NONE;
+    ++m_deadline_generation;
+    m_deadline_timer.cancel();
+}
+
+void SSIGClientConnection::handle_deadline(const boost::system::error_code& ec, uint64_t generation)
+{
+    if (ec == boost::asio::error::operation_aborted || generation != m_deadline_generation ||
+        m_deadline == Deadline::NONE || is_stopped())
+        return;
+    const Deadline which = m_deadline;
+    m_deadline = Deadline::NONE;
+    switch (which) {
+    case Deadline::HANDSHAKE: m_host->count_client_deadline_close(ClientDeadline::WITHOUT_TLS); break;
+    case Deadline::FIRST_FRAME: m_host->count_client_deadline_close(ClientDeadline::WITHOUT_FIRST_FRAME); break;
+    default: m_host->count_client_deadline_close(ClientDeadline::AFTER_FAIL); break;
+    }
+    stop();
+    remove();
 }
 
 bool SSIGClientConnection::is_stopped() const
@@ -182,6 +237,9 @@ void SSIGClientConnection::handle_handshake(const boost::system::error_code& ec)
     // Writes wait for the handshake: frames handed over meanwhile go now.
     if (!ec) {
         m_handshake_done = true;
+        m_tls_done = true;
+        if (m_deadline == Deadline::HANDSHAKE)
+            arm_deadline(Deadline::FIRST_FRAME, m_started_at + m_timings.first_frame_deadline);
         if (!m_writes.empty())
             write_front();
     }
@@ -294,6 +352,8 @@ void SSIGClientConnection::handle_read_ssig_value(const boost::system::error_cod
         return;
     }
     m_reader.advance(n);
+    if (m_deadline == Deadline::FIRST_FRAME)
+        disarm_deadline();
     const SSIGTLV& frame = *m_reader.tlv();
     const uint32_t command = frame.get_command_value();
     const SSIGMap map = frame.tokenize();
@@ -355,6 +415,8 @@ void SSIGClientConnection::handle_read_http_payload(const boost::system::error_c
         return;
     }
     m_reader.advance(n);
+    if (m_deadline == Deadline::FIRST_FRAME)
+        disarm_deadline();
     handle_client_xml(*m_reader.http());
     m_reader.release_frame();
     mark_activity();
@@ -396,7 +458,8 @@ void SSIGClientConnection::handle_server_xml_ssig(const char* xml, eVEXA_XML_TYP
     write_xml(xml, type, std::move(completion));
 }
 
-void SSIGClientConnection::write_xml(const char* xml, eVEXA_XML_TYPE, ssig_complete_handler_t completion)
+void SSIGClientConnection::write_xml(const char* xml, eVEXA_XML_TYPE, ssig_complete_handler_t completion,
+                                     bool own_fail)
 {
     CLIENT_LOG(info) << "Sending " << ssig::get_ssig_xml_cmd(xml) << " message to the client ...";
     std::unique_ptr<SSIGHttp> frame(new SSIGHttp(SSIGPacket::Type_HTTP_REPLY));
@@ -406,7 +469,7 @@ void SSIGClientConnection::write_xml(const char* xml, eVEXA_XML_TYPE, ssig_compl
     CLIENT_LOG(trace) << "Sending SSIG XML message to the client: "
                       << ssig::sanitize_xml(ssig::sanitize_xml(xml ? xml : "", "<REQUESTED>", "</REQUESTED>"),
                                             "<NEGOTIATED>", "</NEGOTIATED>");
-    enqueue(std::move(frame), std::move(completion));
+    enqueue(std::move(frame), std::move(completion), own_fail);
 }
 
 void SSIGClientConnection::handle_server_ksdp_ssig(const SSIGMap& map, ssig_complete_handler_t completion)
@@ -420,10 +483,13 @@ void SSIGClientConnection::handle_server_ksdp_ssig(const SSIGMap& map, ssig_comp
     enqueue(std::move(frame), std::move(completion));
 }
 
-void SSIGClientConnection::enqueue(std::unique_ptr<SSIGPacket> frame, ssig_complete_handler_t completion)
+void SSIGClientConnection::enqueue(std::unique_ptr<SSIGPacket> frame, ssig_complete_handler_t completion,
+                                   bool own_fail)
 {
     auto self = shared_from_this();
-    boost::asio::post(m_strand, [self, f = std::move(frame), c = std::move(completion)]() mutable {
+    boost::asio::post(m_strand, [self, f = std::move(frame), c = std::move(completion), own_fail]() mutable {
+        if (own_fail)
+            self->m_fail_frame = f.get();
         // A frame handed over after stop still goes to the socket (and fails
         // there once it is closed); its completion is not called.
         if (self->m_writes.push(std::move(f), std::move(c)) && self->m_handshake_done)
@@ -445,6 +511,13 @@ void SSIGClientConnection::write_front()
 void SSIGClientConnection::handle_write(const boost::system::error_code& ec)
 {
     SSIGWriteQueue::Entry done = m_writes.pop();
+    if (done.frame.get() == m_fail_frame) {
+        // Refused: no more is read from this client, so it goes a while after.
+        m_fail_frame = nullptr;
+        if (!is_stopped())
+            arm_deadline(Deadline::AFTER_FAIL,
+                         boost::asio::deadline_timer::traits_type::now() + m_timings.fail_close_delay);
+    }
     if (!done.completion) {
         CLIENT_LOG(debug) << "handle_write SSIGClientConnection has no write handler";
     } else if (!is_stopped()) {
@@ -566,18 +639,40 @@ void SSIGClientConnection::handle_client_xml_hello(const SSIGHttp& packet)
     const std::string id = get_session_id_b64(m_hello.session_id);
     const std::string log_id_text = m_host->find_session_log_id(id);
     {
+        // The session id is the signalling server's to give, once the HELLO verified.
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_session_id = id;
         m_session_log_id = log_id_text;
     }
     CLIENT_LOG(info) << "Received a KAVRI_HELLO message: session-id = " << id;
-    CLIENT_LOG(trace) << "Received a KAVRI_HELLO message: " << content;
+    CLIENT_LOG(trace) << "Received a KAVRI_HELLO message: "
+                      << ssig::sanitize_xml(content, "<SIGNATURE>", "</SIGNATURE>");
 
-    m_host->move_established_to_resumable(id);
-    if (m_host->restart_server_connection(id) != 0) {
+    // Nothing of the session is touched for a HELLO that does not verify
+    // against the session's own tags: anyone can send one.
+    switch (m_host->admit_client_hello(id, m_hello, shared_from_this())) {
+    case HelloAdmission::ADMITTED:
+        break;
+    case HelloAdmission::UNKNOWN_SESSION:
         CLIENT_LOG(error) << "Failed to find a tagged/established/resumable session with the specified session-id ("
                           << id << ")";
         send_client_xml_fail(1043, "SG received an invalid session-id in a KAVRI_HELLO", 0);
+        return;
+    case HelloAdmission::NOT_VERSION_1:
+        CLIENT_LOG(info)
+            << "Failed - the received session-tag is not a version 1 tag. Closing the client connection.";
+        stop();
+        remove();
+        return;
+    case HelloAdmission::INVALID: {
+        CLIENT_LOG(info) << "failed to validate KAVRI_HELLO XML";
+        // The hops a FAIL of the later validation carries: all but the last
+        // once the gateway's own hop is added, which it is below ten.
+        const unsigned char count = m_hello.mitm_hellos.count;
+        send_client_xml_fail(1034, "Security Gateway received invalid KAVRI_HELLO (HELLO validation failed)",
+                             count < VEXA_XML_MAX_MITM ? count : static_cast<unsigned char>(count - 1));
+        return;
+    }
+    case HelloAdmission::STOPPED:
         return;
     }
 
@@ -778,7 +873,8 @@ void SSIGClientConnection::validate_client_xml_hello()
     std::memcpy(m_hello.thumbprint_hash, hash, sizeof m_hello.thumbprint_hash);
     char created[VEXA_XML_BUFFER_SIZE] = {0};
     if (vexa_xml_create_hello(&m_hello, ctag.text().c_str(), created, nullptr) != 0) {
-        CLIENT_LOG(info) << "failed to rewrite KAVRI_HELLO XML, xml=" << m_hello_text;
+        CLIENT_LOG(info) << "failed to rewrite KAVRI_HELLO XML, xml="
+                         << ssig::sanitize_xml(m_hello_text, "<SIGNATURE>", "</SIGNATURE>");
         send_client_xml_fail(1034, "Invalid KAVRI_HELLO.  SG failed to create HELLO to be forwarded to the server",
                              fail_hops);
         return;
@@ -787,7 +883,8 @@ void SSIGClientConnection::validate_client_xml_hello()
     // cut stanza would not match its own Content-Length.
     std::string merged;
     if (merge_xml::merge_hello(m_hello_text, created, merged, m_gateway_added) == 0) {
-        CLIENT_LOG(error) << "failed to merge rewritten XML KAVRI_HELLO for Kavri server, xml_in=" << m_hello_text;
+        CLIENT_LOG(error) << "failed to merge rewritten XML KAVRI_HELLO for Kavri server, xml_in="
+                          << ssig::sanitize_xml(m_hello_text, "<SIGNATURE>", "</SIGNATURE>");
         CLIENT_LOG(error) << "failed to merge rewritten XML KAVRI_HELLO for Kavri server, http_xml=" << created;
         send_client_xml_fail(
             1034, "Invalid KAVRI_HELLO. SG failed to rewrite the KAVRI_HELLO being forwarded to the server",
@@ -852,7 +949,7 @@ void SSIGClientConnection::send_client_xml_fail(const sVEXA_XML_FAIL& fail)
     vexa_xml_create_fail(&fail, 1, text, nullptr);
     m_last_xml_sent = VEXA_XML_TYPE_FAIL;
     // No completion: the leg reads no more from this client.
-    write_xml(text, VEXA_XML_TYPE_FAIL, ssig_complete_handler_t());
+    write_xml(text, VEXA_XML_TYPE_FAIL, ssig_complete_handler_t(), true);
 }
 
 }  // namespace vexa

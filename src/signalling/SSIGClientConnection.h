@@ -4,12 +4,17 @@
 // the session's server leg, answers refusals with FAIL stanzas, and writes
 // what the server leg forwards to the client.
 //
-// Threads: every completion of the stream and the wait timer runs on the
-// leg's strand, and every public entry that touches the stream posts to it;
-// the reader, the write queue, the HELLO state and the wait flag are
-// confined to the strand. m_mutex guards stopped, the forwarders, the
+// A leg that does not complete its TLS handshake, or deliver its first
+// frame, in time is closed; so is one refused with a FAIL, a while after
+// the FAIL is written: nobody else may hold a descriptor for long.
+//
+// Threads: every completion of the stream and the timers runs on the leg's
+// strand, and every public entry that touches the stream posts to it; the
+// reader, the write queue, the HELLO state, the wait flag and the deadline
+// are confined to the strand. m_mutex guards stopped, the forwarders, the
 // session id, log id, hop list and SNI; it is a leaf: nothing is called
-// while it is held. The signalling server may hold its own mutex when it
+// while it is held. The TLS and admission flags are atomic, read by the
+// signalling server. The signalling server may hold its own mutex when it
 // calls in (accessors, setters, stop()).
 #pragma once
 
@@ -91,6 +96,14 @@ public:
     // REJECT) or answered with itself (FAIL); -99 before any. Any thread.
     int get_last_xml_sent() const { return m_last_xml_sent.load(); }
     const boost::posix_time::ptime& get_creation_time() const { return m_creation_time; }
+    // Whether the TLS handshake has completed.
+    bool has_completed_tls() const { return m_tls_done.load(); }
+    // Whether a HELLO of this leg was verified: the leg then counts as its
+    // session's, not as a connection of its own.
+    bool is_hello_admitted() const { return m_hello_admitted.load(); }
+    // The signalling server's verdict on this leg's HELLO: it holds the turn
+    // of session_id. Called with the server's mutex held.
+    void set_admitted(const std::string& session_id);
     const tcp::endpoint& get_client_endpoint() const { return m_client_endpoint; }
 
     // Server-name callback of the leg's TLS context; arg is the leg.
@@ -108,10 +121,18 @@ private:
     void handle_read_http_payload(const boost::system::error_code& ec, std::size_t n);
     void handle_client_tlv(const ssig::SSIGMap& map, uint32_t command);
     void do_handle_ssig(const boost::system::error_code& ec);
-    void enqueue(std::unique_ptr<ssig::SSIGPacket> frame, ssig_complete_handler_t completion);
+    // own_fail: the leg's own FAIL, after whose write the leg is closed.
+    void enqueue(std::unique_ptr<ssig::SSIGPacket> frame, ssig_complete_handler_t completion,
+                 bool own_fail = false);
     void write_front();
     void handle_write(const boost::system::error_code& ec);
-    void write_xml(const char* xml, eVEXA_XML_TYPE type, ssig_complete_handler_t completion);
+    void write_xml(const char* xml, eVEXA_XML_TYPE type, ssig_complete_handler_t completion,
+                   bool own_fail = false);
+    // The one deadline of the leg: arms it (replacing any other) or ends it.
+    enum class Deadline { NONE, HANDSHAKE, FIRST_FRAME, AFTER_FAIL };
+    void arm_deadline(Deadline which, const boost::posix_time::ptime& at);
+    void disarm_deadline();
+    void handle_deadline(const boost::system::error_code& ec, uint64_t generation);
     void close_when_drained();
     void close_socket();
     void remove();
@@ -171,6 +192,16 @@ private:
     bool m_waiting_for_server;
     boost::asio::deadline_timer m_wait_timer;
     boost::posix_time::ptime m_creation_time;
+
+    std::atomic<bool> m_tls_done;
+    std::atomic<bool> m_hello_admitted;
+    boost::asio::deadline_timer m_deadline_timer;
+    Deadline m_deadline;
+    uint64_t m_deadline_generation;
+    // When start() ran: the handshake and first-frame deadlines count from it.
+    boost::posix_time::ptime m_started_at;
+    // The leg's own FAIL while it is queued.
+    const ssig::SSIGPacket* m_fail_frame;
 };
 
 }  // namespace vexa

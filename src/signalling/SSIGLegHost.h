@@ -40,14 +40,21 @@ public:
                                            const ssig::SSIGMap& map) = 0;
     // The log id filed with the session; "" when none.
     virtual std::string find_session_log_id(const std::string& session_id) = 0;
-    // Takes an established pair of this id apart for renegotiation; 1 when one was.
-    virtual int move_established_to_resumable(const std::string& session_id) = 0;
-    // 0 when a tagged, resumable or established session has this id (its
-    // server leg restarted as the resumption rules say); -500 otherwise.
-    virtual int restart_server_connection(const std::string& session_id) = 0;
+    // Checks hello against the tags filed for session_id (whichever table
+    // holds the session) and, only when it verifies, in the same hold of the
+    // implementation's lock: closes an older client leg that waits or
+    // negotiates for the session, gives leg the session id and the
+    // session's turn, takes an established pair of the id apart for
+    // renegotiation and restarts its server leg as the resumption rules say.
+    // Anything else changes nothing.
+    virtual HelloAdmission admit_client_hello(const std::string& session_id, const sVEXA_XML_HELLO& hello,
+                                              const std::shared_ptr<SSIGClientConnection>& leg) = 0;
+    // A client leg closed itself at a deadline (counted, logged in summary).
+    virtual void count_client_deadline_close(ClientDeadline why) = 0;
     // Calls callback(true) at once (possibly under the implementation's
     // mutex) when the session's tagged server leg is connected; else keeps
-    // it, with its owner, until invoked or cleared. The callback only posts.
+    // it, with its owner, until invoked or cleared. Dropped uncalled unless
+    // owner holds the session's turn. The callback only posts.
     virtual void set_server_connected_callback(const std::string& session_id,
                                                const std::weak_ptr<SSIGClientConnection>& owner,
                                                std::function<void(bool)> callback) = 0;
@@ -68,15 +75,18 @@ public:
                                             std::string* rtag, std::string* sni, x509_ref* cert,
                                             unsigned char (*hash)[32]) = 0;
     // Cross-wires the XML forwarders of leg and of the session's tagged
-    // server leg (each unless stopped); false when no tagged leg has the id.
+    // server leg (each unless stopped), joining leg to it; false when no
+    // tagged leg has the id or leg does not hold the session's turn.
     virtual bool set_xml_forwarders(const std::string& session_id,
                                     const std::shared_ptr<SSIGClientConnection>& leg) = 0;
 
     // --- called by the server leg; each acts only on entries holding leg ---
 
-    // The hop list of the session's first live pending client leg (its
-    // HELLO as the gateway rebuilt it); false when there is none.
-    virtual bool get_client_connection_info(const std::string& session_id, ssig::MitmInfoVector* out) = 0;
+    // The hop list of the client leg joined to leg (its HELLO as the gateway
+    // rebuilt it); false when there is none.
+    virtual bool get_client_connection_info(const std::string& session_id,
+                                            const std::shared_ptr<SSIGServerConnection>& leg,
+                                            ssig::MitmInfoVector* out) = 0;
 
     // Forgets the session of rtag and stops its legs.
     virtual void remove_connection(const SessionTag& rtag,

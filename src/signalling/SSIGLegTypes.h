@@ -39,10 +39,30 @@ struct X509Release {
 };
 using x509_ref = std::unique_ptr<X509, X509Release>;
 
+// What the signalling server made of a client's HELLO, checked against the
+// session filed under its session id before anything of the session is touched.
+enum class HelloAdmission {
+    ADMITTED,         // verified: the leg now holds the session's turn
+    UNKNOWN_SESSION,  // nothing filed under the id (or nothing left to restart)
+    NOT_VERSION_1,    // the filed ctag is not a version-1 tag
+    INVALID,          // the HELLO does not verify against the session's rtag
+    STOPPED,          // the leg was stopped meanwhile
+};
+
+// Why a client leg was closed at one of its deadlines.
+enum class ClientDeadline { WITHOUT_TLS, WITHOUT_FIRST_FRAME, AFTER_FAIL };
+
 // Waits of a leg; the defaults are the production values.
 struct SSIGLegTimings {
     // The client leg's wait for its server leg's TLS after a HELLO.
     boost::posix_time::time_duration hello_wait = boost::posix_time::seconds(30);
+    // A client leg must complete its TLS handshake this long after its
+    // accept, and deliver its first complete frame this long after it.
+    boost::posix_time::time_duration handshake_deadline = boost::posix_time::seconds(10);
+    boost::posix_time::time_duration first_frame_deadline = boost::posix_time::seconds(30);
+    // A client leg refused with a FAIL reads no more: it is closed this long
+    // after the FAIL is written.
+    boost::posix_time::time_duration fail_close_delay = boost::posix_time::seconds(10);
     // How long stop() lets frames already handed to the leg drain.
     boost::posix_time::time_duration stop_drain = boost::posix_time::seconds(2);
     // UTC now, with microseconds: the client leg's creation time.

@@ -9,6 +9,7 @@
 #include "UDPServer.h"
 #include "vexa_tags.h"
 #include "vexa_xml.h"
+#include "vexa_xml_hello.h"
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -322,35 +323,55 @@ void SSIGServer::close_acceptor()
 
 void SSIGServer::terminate_excess_pending_connections(Released& released)
 {
-    const uint64_t total = resumable.size() + tagged.size() + established.size() + pending.size();
-    if (total <= max_connections)
+    // No maximum, no pruning; a leg whose HELLO verified is its session's,
+    // already counted with the filed sessions, and never pruned.
+    if (max_connections == 0)
         return;
-    const uint64_t excess = total - max_connections;
-    if (excess <= slack)
+    const uint64_t filed = resumable.size() + tagged.size() + established.size();
+    if (filed + pending.size() <= max_connections + slack)
         return;
+    struct Candidate {
+        int rank;  // stopped legs go first, then legs without TLS, then the rest
+        boost::posix_time::ptime created;
+        client_ptr leg;
+    };
+    std::vector<Candidate> candidates;
+    for (const auto& leg : pending) {
+        if (leg->is_hello_admitted())
+            continue;
+        const int rank = leg->is_stopped() ? 0 : !leg->has_completed_tls() ? 1 : 2;
+        candidates.push_back({rank, leg->get_creation_time(), leg});
+    }
+    const uint64_t total = filed + candidates.size();
+    if (total <= max_connections || total - max_connections <= slack)
+        return;
+    const uint64_t excess = std::min<uint64_t>(total - max_connections, candidates.size());
     static const char* const where = "terminate_excess_pending_connections";
-    BOOST_LOG_SEV(lg, warning) << where << ": " << pending.size() << " connections are pending but only "
-                               << static_cast<int64_t>(pending.size()) - static_cast<int64_t>(excess)
+    BOOST_LOG_SEV(lg, warning) << where << ": " << candidates.size() << " connections are pending but only "
+                               << static_cast<int64_t>(candidates.size()) - static_cast<int64_t>(excess)
                                << " more connections may be established; terminating " << excess
                                << " pending connections";
-    // Oldest first; of legs accepted at the same instant only the first is kept.
-    std::map<boost::posix_time::ptime, client_ptr> by_age;
-    for (const auto& leg : pending)
-        by_age.emplace(leg->get_creation_time(), leg);
-    uint64_t walked = 0;
-    for (const auto& kv : by_age) {
-        if (walked++ >= excess)
-            break;
-        const client_ptr& leg = kv.second;
-        if (pending.count(leg) == 0)
-            continue;
+    std::partial_sort(candidates.begin(), candidates.begin() + std::ptrdiff_t(excess), candidates.end(),
+                      [](const Candidate& a, const Candidate& b) {
+                          return a.rank != b.rank ? a.rank < b.rank : a.created < b.created;
+                      });
+    for (uint64_t i = 0; i < excess; ++i) {
+        const client_ptr& leg = candidates[i].leg;
         BOOST_LOG_SEV(lg, warning) << where << ": Terminating excess pending connection from "
                                    << endpoint_text(leg->get_client_endpoint());
         leg->stop();
-        add_dormant_connection(leg);
         erase_callback_of(leg->get_session_id(), leg, released);
         pending.erase(leg);
+        retire_client(leg, released);
     }
+}
+
+void SSIGServer::retire_client(const client_ptr& leg, Released& released)
+{
+    if (leg->has_completed_tls())
+        add_dormant_connection(leg);
+    else
+        released.clients.push_back(leg);
 }
 
 // ---- dormant lists ----
@@ -462,7 +483,7 @@ void SSIGServer::handle_periodic_ssig(const boost::system::error_code& ec)
                                  << ": Erasing pending client SSIG connection: session-id=" << id;
         erase_callback_of(id, leg, released);
         leg->stop();
-        add_dormant_connection(leg);
+        retire_client(leg, released);
         it = pending.erase(it);
     }
 
@@ -497,10 +518,32 @@ void SSIGServer::handle_periodic_ssig(const boost::system::error_code& ec)
 
     for (auto it = legs_by_rtag.begin(); it != legs_by_rtag.end();)
         it = it->second.expired() ? legs_by_rtag.erase(it) : std::next(it);
+    log_deadline_closes();
 
     // A fixed grid: the previous expiry plus the period, however long this took.
     sweep_timer->expires_at(sweep_timer->expiry() + timing.sweep_period);
     arm_sweep();
+}
+
+void SSIGServer::count_client_deadline_close(ClientDeadline why)
+{
+    switch (why) {
+    case ClientDeadline::WITHOUT_TLS: ++closed_without_tls; break;
+    case ClientDeadline::WITHOUT_FIRST_FRAME: ++closed_without_frame; break;
+    case ClientDeadline::AFTER_FAIL: ++closed_after_fail; break;
+    }
+}
+
+void SSIGServer::log_deadline_closes()
+{
+    // One record per sweep however many strangers came and went.
+    const uint64_t tls = closed_without_tls.exchange(0);
+    const uint64_t frame = closed_without_frame.exchange(0);
+    const uint64_t fail = closed_after_fail.exchange(0);
+    if (tls + frame + fail == 0)
+        return;
+    BOOST_LOG_SEV(lg, info) << (tls + frame + fail) << " client connections closed: " << tls << " without TLS, "
+                            << frame << " without a first frame, " << fail << " after a FAIL";
 }
 
 // ---- server-connected callbacks ----
@@ -542,6 +585,13 @@ void SSIGServer::set_server_connected_callback(const std::string& session_id,
         released.callbacks.push_back(std::move(callback));
         return;
     }
+    if (!holds_turn(it->second, owner)) {
+        // A newer verified HELLO took the session's turn and closed this leg.
+        BOOST_LOG_SEV(lg, debug) << VEXA_LOG_SESSION_ID(session_id) << "set_server_connected_callback"
+                                 << ": the leg no longer holds the session's turn " << session_id;
+        released.callbacks.push_back(std::move(callback));
+        return;
+    }
     if (it->second->is_connected()) {
         callback(true);
         released.callbacks.push_back(std::move(callback));
@@ -560,10 +610,17 @@ void SSIGServer::set_server_reconnected_callback(const std::string& session_id,
 {
     Released released;
     std::lock_guard<std::mutex> lock(mutex);
-    if (tagged.count(session_id) == 0) {
+    const auto it = tagged.find(session_id);
+    if (it == tagged.end()) {
         BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << "set_server_reconnected_callback"
                                  << " ERROR - Failed to find session-id in tagged connections map "
                                  << session_id;
+        released.callbacks.push_back(std::move(callback));
+        return;
+    }
+    if (!holds_turn(it->second, owner)) {
+        BOOST_LOG_SEV(lg, debug) << VEXA_LOG_SESSION_ID(session_id) << "set_server_reconnected_callback"
+                                 << ": the leg no longer holds the session's turn " << session_id;
         released.callbacks.push_back(std::move(callback));
         return;
     }
@@ -642,8 +699,10 @@ void SSIGServer::handle_client_ssig_invite(const client_ptr& leg, const ssig::SS
     // Only the client whose HELLO for this very session was validated and
     // forwarded may pair with its server leg.
     const auto t = id.empty() ? tagged.end() : tagged.find(id);
+    if (t != tagged.end())
+        released.clients.push_back(t->second->get_joined_client());
     if (t == tagged.end() || stopped || leg->get_last_xml_sent() != VEXA_XML_TYPE_HELLO ||
-        leg->get_session_id() != id) {
+        leg->get_session_id() != id || released.clients.back() != leg) {
         refuse("no matching connection found for given SSIG invite tag from Kavri client");
         return;
     }
@@ -763,28 +822,30 @@ bool SSIGServer::get_server_connection_info(const std::string& session_id, Sessi
     return true;
 }
 
-bool SSIGServer::get_client_connection_info(const std::string& session_id, ssig::MitmInfoVector* out)
+bool SSIGServer::get_client_connection_info(const std::string& session_id, const server_ptr& leg,
+                                            ssig::MitmInfoVector* out)
 {
     if (!out) {
         BOOST_LOG_SEV(lg, info) << "Failed to get client connection info - input is NULL";
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const auto& leg : pending) {
-        if (leg->is_stopped() || leg->get_session_id() != session_id)
-            continue;
-        leg->get_mitm_info(out);
-        return true;
+    // The hops of the client that sent this leg its HELLO, never those of
+    // another leg that merely named the session.
+    const client_ptr client = leg ? leg->get_joined_client() : client_ptr();
+    if (!client || client->is_stopped()) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id)
+                                << "Failed to get client connection info - no matching client connection "
+                                   "found for given session ID="
+                                << session_id;
+        return false;
     }
-    BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id)
-                            << "Failed to get client connection info - no matching client connection "
-                               "found for given session ID="
-                            << session_id;
-    return false;
+    client->get_mitm_info(out);
+    return true;
 }
 
 bool SSIGServer::set_xml_forwarders(const std::string& session_id, const client_ptr& client)
 {
+    Released released;
     std::lock_guard<std::mutex> lock(mutex);
     const auto it = tagged.find(session_id);
     if (it == tagged.end()) {
@@ -795,6 +856,21 @@ bool SSIGServer::set_xml_forwarders(const std::string& session_id, const client_
         return false;
     }
     const server_ptr server = it->second;
+    if (!holds_turn(server, client)) {
+        BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id)
+                                << "failed to set XML forwarders - the client leg no longer holds the turn of "
+                                   "session ID="
+                                << session_id;
+        return false;
+    }
+    // One client negotiates per session: a leg joined before this one goes.
+    const client_ptr joined = server->get_joined_client();
+    if (joined && joined != client) {
+        released.clients.push_back(joined);
+        if (pending.count(joined) != 0)
+            close_pending_client(session_id, joined, released);
+    }
+    server->set_joined_client(client);
     // Each setter leaves a stopped leg as it is.
     server->set_ssig_xml_forwarder(
         [client](const char* xml, eVEXA_XML_TYPE type, ssig_complete_handler_t completion) {
@@ -948,13 +1024,103 @@ void SSIGServer::set_external_port(const std::string& port)
     Config::get_instance()->set("ConnectionServerExternalRoutablePort", port);
 }
 
+// ---- admission of a client's HELLO (client leg) ----
+
+SSIGServer::server_ptr SSIGServer::filed_server(const std::string& session_id) const
+{
+    const auto t = tagged.find(session_id);
+    if (t != tagged.end())
+        return t->second;
+    const auto r = resumable.find(session_id);
+    if (r != resumable.end())
+        return r->second;
+    const auto e = established.find(session_id);
+    if (e != established.end())
+        return e->second->get_server_connection();
+    return server_ptr();
+}
+
+bool SSIGServer::holds_turn(const server_ptr& server, const std::weak_ptr<SSIGClientConnection>& owner) const
+{
+    return server->is_admitted_client(owner);
+}
+
+HelloAdmission SSIGServer::admit_client_hello(const std::string& session_id, const sVEXA_XML_HELLO& hello,
+                                              const client_ptr& leg)
+{
+    Released released;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (leg->is_stopped())
+        return HelloAdmission::STOPPED;
+    server_ptr server = filed_server(session_id);
+    if (!server) {
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << "restart_server_connection"
+                                 << ": Bad session_id: " << session_id;
+        return HelloAdmission::UNKNOWN_SESSION;
+    }
+    released.servers.push_back(server);
+    if (!server->get_ctag().is_version_1_tag())
+        return HelloAdmission::NOT_VERSION_1;
+    // The client holds the rtag; a HELLO signed with anything else is a
+    // stranger's, and must not touch the session.
+    if (vexa_xml_validate_hello(&hello, server->get_rtag().text().c_str()) != 0)
+        return HelloAdmission::INVALID;
+
+    displace_clients(session_id, server, leg, released);
+    move_established_to_resumable_locked(session_id, released);
+    if (restart_server_connection_locked(session_id, released) != 0)
+        return HelloAdmission::UNKNOWN_SESSION;
+    // The restart files the same leg as tagged.
+    const auto t = tagged.find(session_id);
+    if (t == tagged.end())
+        return HelloAdmission::UNKNOWN_SESSION;
+    t->second->set_admitted_client(leg);
+    leg->set_admitted(session_id);
+    return HelloAdmission::ADMITTED;
+}
+
+void SSIGServer::displace_clients(const std::string& session_id, const server_ptr& server, const client_ptr& leg,
+                                  Released& released)
+{
+    client_ptr others[3];
+    const auto cb = callbacks.find(session_id);
+    if (cb != callbacks.end())
+        others[0] = cb->second.owner.lock();
+    others[1] = server->get_admitted_client();
+    others[2] = server->get_joined_client();
+    for (const client_ptr& other : others) {
+        if (!other)
+            continue;
+        released.clients.push_back(other);
+        // A paired client goes with its pair (the resumption below).
+        if (other != leg && pending.count(other) != 0)
+            close_pending_client(session_id, other, released);
+    }
+}
+
+void SSIGServer::close_pending_client(const std::string& session_id, const client_ptr& leg, Released& released)
+{
+    BOOST_LOG_SEV(lg, info) << SESSION_ATTRS(session_id, leg->get_session_log_id())
+                            << "A newer verified KAVRI_HELLO takes the turn of session " << session_id
+                            << ": closing the client connection from " << endpoint_text(leg->get_client_endpoint());
+    leg->stop();
+    erase_callback_of(session_id, leg, released);
+    pending.erase(leg);
+    retire_client(leg, released);
+}
+
 // ---- resumption (client leg on HELLO) ----
 
 int SSIGServer::restart_server_connection(const std::string& session_id)
 {
-    static const char* const where = "restart_server_connection";
     Released released;
     std::lock_guard<std::mutex> lock(mutex);
+    return restart_server_connection_locked(session_id, released);
+}
+
+int SSIGServer::restart_server_connection_locked(const std::string& session_id, Released& released)
+{
+    static const char* const where = "restart_server_connection";
     const auto file_tagged = [&](server_ptr leg) {
         server_ptr& slot = tagged[session_id];
         if (slot && slot != leg)
@@ -1011,9 +1177,14 @@ int SSIGServer::restart_server_connection(const std::string& session_id)
 
 int SSIGServer::move_established_to_resumable(const std::string& session_id)
 {
-    static const char* const where = "move_established_to_resumable";
     Released released;
     std::lock_guard<std::mutex> lock(mutex);
+    return move_established_to_resumable_locked(session_id, released);
+}
+
+int SSIGServer::move_established_to_resumable_locked(const std::string& session_id, Released& released)
+{
+    static const char* const where = "move_established_to_resumable";
     const auto it = established.find(session_id);
     if (it == established.end())
         return 0;
@@ -1133,24 +1304,35 @@ void SSIGServer::close_server_connection(const std::string& session_id)
 void SSIGServer::close_pending_client_connection(const std::string& session_id, Released& released)
 {
     static const char* const where = "close_pending_client_connection";
-    for (auto it = pending.begin(); it != pending.end(); ++it) {
-        const client_ptr leg = *it;
-        if (leg->is_stopped() || leg->get_session_id() != session_id)
+    // The legs that wait or negotiate for this very session: the callback's
+    // owner and the legs the server leg knows, never a leg that only named
+    // the session.
+    client_ptr legs[3];
+    const auto cb = callbacks.find(session_id);
+    if (cb != callbacks.end())
+        legs[0] = cb->second.owner.lock();
+    if (const server_ptr server = filed_server(session_id)) {
+        legs[1] = server->get_admitted_client();
+        legs[2] = server->get_joined_client();
+    }
+    for (const client_ptr& leg : legs) {
+        if (!leg)
+            continue;
+        released.clients.push_back(leg);
+        if (leg->is_stopped() || pending.count(leg) == 0)
             continue;
         BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << " (" << session_id
                                 << ") ==> deleting client";
         leg->stop();
-        released.clients.push_back(leg);
-        pending.erase(it);
-        break;
+        pending.erase(leg);
     }
-    const auto cb = callbacks.find(session_id);
-    if (cb == callbacks.end())
+    const auto it = callbacks.find(session_id);
+    if (it == callbacks.end())
         return;
     BOOST_LOG_SEV(lg, info) << VEXA_LOG_SESSION_ID(session_id) << where << " (" << session_id
                             << ") ==> deleting callback";
-    std::function<void(bool)> callback = std::move(cb->second.callback);
-    callbacks.erase(cb);
+    std::function<void(bool)> callback = std::move(it->second.callback);
+    callbacks.erase(it);
     if (callback)
         callback(false);
     released.callbacks.push_back(std::move(callback));

@@ -30,6 +30,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -122,8 +123,9 @@ public:
     void remove_pending_client_connection(const client_ptr& leg) override;
     void handle_client_ssig_invite(const client_ptr& leg, const ssig::SSIGMap& map) override;
     std::string find_session_log_id(const std::string& session_id) override;
-    int move_established_to_resumable(const std::string& session_id) override;
-    int restart_server_connection(const std::string& session_id) override;
+    HelloAdmission admit_client_hello(const std::string& session_id, const sVEXA_XML_HELLO& hello,
+                                      const client_ptr& leg) override;
+    void count_client_deadline_close(ClientDeadline why) override;
     void set_server_connected_callback(const std::string& session_id,
                                        const std::weak_ptr<SSIGClientConnection>& owner,
                                        std::function<void(bool)> callback) override;
@@ -155,8 +157,15 @@ public:
     SSIGServerSSL& get_server_ssl() override { return *ssl; }
     std::string get_gateway_sni() const override { return sni; }
 
-    // The MITM hops of the first live pending client leg of the session.
-    bool get_client_connection_info(const std::string& session_id, ssig::MitmInfoVector* out) override;
+    // The MITM hops of the client leg joined to leg.
+    bool get_client_connection_info(const std::string& session_id, const server_ptr& leg,
+                                    ssig::MitmInfoVector* out) override;
+    // Resumption steps of a verified HELLO (admit_client_hello runs them
+    // under one hold of the mutex): an established pair of the id taken
+    // apart (1 when there was one); the session's server leg restarted as
+    // its table says (0, or -500 for an unknown id).
+    int move_established_to_resumable(const std::string& session_id);
+    int restart_server_connection(const std::string& session_id);
     // Whether the session's tagged server leg has completed its TLS
     // handshake; false when there is none.
     bool is_server_ssig_connected(const std::string& session_id, bool* out);
@@ -198,6 +207,22 @@ private:
 
     // All below: `mutex` held.
     void terminate_excess_pending_connections(Released& released);
+    // A client leg leaving the tables for good: held on the dormant list when
+    // it got as far as TLS, else released at once.
+    void retire_client(const client_ptr& leg, Released& released);
+    // Closes the pending client legs other than leg that wait or negotiate
+    // for the session (the callback's owner, the admitted and the joined leg).
+    void displace_clients(const std::string& session_id, const server_ptr& server, const client_ptr& leg,
+                          Released& released);
+    void close_pending_client(const std::string& session_id, const client_ptr& leg, Released& released);
+    // The server leg filed under the id: tagged, else resumable, else established.
+    server_ptr filed_server(const std::string& session_id) const;
+    int move_established_to_resumable_locked(const std::string& session_id, Released& released);
+    int restart_server_connection_locked(const std::string& session_id, Released& released);
+    // Whether owner holds the turn of the session's tagged leg.
+    bool holds_turn(const server_ptr& server, const std::weak_ptr<SSIGClientConnection>& owner) const;
+    // The closes at deadlines since the last sweep, as one record.
+    void log_deadline_closes();
     void add_dormant_connection(const pair_ptr& pair);
     void add_dormant_connection(const client_ptr& leg);
     void add_dormant_connection(const server_ptr& leg);
@@ -248,6 +273,11 @@ private:
     std::deque<Dormant<SSIGConnection>> dormant_pairs;
     std::deque<Dormant<SSIGClientConnection>> dormant_clients;
     std::deque<Dormant<SSIGServerConnection>> dormant_servers;
+
+    // Client legs closed at their deadlines, counted by the legs.
+    std::atomic<uint64_t> closed_without_tls{0};
+    std::atomic<uint64_t> closed_without_frame{0};
+    std::atomic<uint64_t> closed_after_fail{0};
 };
 
 }  // namespace vexa

@@ -766,7 +766,7 @@ void SSIGServerConnection::handle_server_xml_version(const link_ptr& link, const
     SERVER_LOG(info) << "Received KAVRI_VERSION message from the server";
     const std::string content = content_text(packet);
     ssig::MitmInfoVector expected;
-    m_host->get_client_connection_info(m_table_key, &expected);
+    m_host->get_client_connection_info(m_table_key, shared_from_this(), &expected);
 
     sVEXA_XML_VERSION rec;
     std::memset(&rec, 0, sizeof rec);
@@ -895,7 +895,7 @@ void SSIGServerConnection::handle_server_xml_rejected(const link_ptr& link, cons
     SERVER_LOG(error) << "Failed to connect to server. Received " << get_rejected_count()
                       << " KAVRI_REJECTED messages (MITM is sending untrusted certificate) - " << m_table_key;
     ssig::MitmInfoVector hops;
-    m_host->get_client_connection_info(m_table_key, &hops);
+    m_host->get_client_connection_info(m_table_key, shared_from_this(), &hops);
     // The session stays: the leg reads on once the client has the FAIL.
     send_kavri_fail_to_client(
         link, ssig::populate_fail_xml(1037, "Security Gateway received too many KAVRI_REJECTED from the MITM devices",
@@ -1146,6 +1146,37 @@ void SSIGServerConnection::handle_write(const link_ptr& link, const boost::syste
 }
 
 // --- accessors ---------------------------------------------------------------
+
+void SSIGServerConnection::set_admitted_client(const std::weak_ptr<SSIGClientConnection>& client)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_admitted_client = client;
+}
+
+std::shared_ptr<SSIGClientConnection> SSIGServerConnection::get_admitted_client() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_admitted_client.lock();
+}
+
+bool SSIGServerConnection::is_admitted_client(const std::weak_ptr<SSIGClientConnection>& client) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !client.expired() && !m_admitted_client.expired() && !m_admitted_client.owner_before(client) &&
+           !client.owner_before(m_admitted_client);
+}
+
+void SSIGServerConnection::set_joined_client(const std::weak_ptr<SSIGClientConnection>& client)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_joined_client = client;
+}
+
+std::shared_ptr<SSIGClientConnection> SSIGServerConnection::get_joined_client() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_joined_client.lock();
+}
 
 void SSIGServerConnection::set_ssig_xml_forwarder(ssig_xml_forwarder_t forwarder)
 {

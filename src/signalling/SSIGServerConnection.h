@@ -10,7 +10,7 @@
 // timers runs on the leg's strand, and the public entries that touch the
 // link post to it; the link, the reader and the write queue are confined
 // to the strand. m_mutex guards the epoch, stopped, connected, the
-// forwarders, the broker callbacks, the certificate copy and the counters;
+// forwarders, the admitted and joined client legs, the broker callbacks, the certificate copy and the counters;
 // it is a leaf: nothing is called while it is held. The registry of legs
 // by OpenSSL connection has its own leaf mutex. The signalling server may
 // hold its own mutex when it calls in (accessors, setters, stop, restart).
@@ -54,6 +54,7 @@
 
 namespace vexa {
 
+class SSIGClientConnection;
 class SSIGLegHost;
 
 class SSIGServerConnection : public std::enable_shared_from_this<SSIGServerConnection>,
@@ -110,6 +111,17 @@ public:
     // Installed only while the leg is not stopped.
     void set_ssig_xml_forwarder(ssig_xml_forwarder_t forwarder);
     void set_ssig_ksdp_forwarder(ssig_ksdp_forwarder_t forwarder);
+
+    // The client leg that holds the session's turn (its HELLO verified last)
+    // and the one joined to this leg by the XML forwarders. Weak: the
+    // forwarders and the signalling server's tables hold the legs. Set by
+    // the signalling server under its mutex.
+    void set_admitted_client(const std::weak_ptr<SSIGClientConnection>& client);
+    std::shared_ptr<SSIGClientConnection> get_admitted_client() const;
+    // Whether client is the admitted leg (and still exists); takes no reference.
+    bool is_admitted_client(const std::weak_ptr<SSIGClientConnection>& client) const;
+    void set_joined_client(const std::weak_ptr<SSIGClientConnection>& client);
+    std::shared_ptr<SSIGClientConnection> get_joined_client() const;
 
     // Session identity, as filed.
     const SessionTag& get_ctag() const { return m_ctag; }
@@ -256,6 +268,8 @@ private:
     closed_callback_t m_relay_closed_callback;
     ssig_xml_forwarder_t m_xml_forwarder;
     ssig_ksdp_forwarder_t m_ksdp_forwarder;
+    std::weak_ptr<SSIGClientConnection> m_admitted_client;
+    std::weak_ptr<SSIGClientConnection> m_joined_client;
     x509_ref m_server_cert;
     std::string m_subject;
     bool m_cert_seen;

@@ -55,7 +55,10 @@ TEST(IdleMonitored, ResumeAllowanceRoundsUp)
     struct {
         uint32_t seconds;
         uint32_t ticks;
-    } cases[] = {{0, 0}, {1, 1}, {5, 1}, {6, 2}, {180, 36}};
+    } cases[] = {{0, 0},          {1, 1},          {5, 1},          {6, 2},
+                 {180, 36},       // near the 32-bit limit the rounding must not wrap to "no resume"
+                 {4294967290u, 858993458u}, {4294967291u, 858993459u}, {4294967292u, 858993459u},
+                 {4294967295u, 858993459u}};
     for (const auto& c : cases) {
         vexa::IdleMonitored m(180);
         m.set_resume_timeout(c.seconds);

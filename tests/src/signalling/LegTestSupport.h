@@ -770,15 +770,24 @@ public:
         record("find_log_id(" + id + ");");
         return "11111111-2222-3333-4444-555555555555";
     }
-    int move_established_to_resumable(const std::string& id) override
+    // The signalling server's checks of a HELLO against the filed tags.
+    vexa::HelloAdmission admit_client_hello(const std::string& id, const sVEXA_XML_HELLO& hello,
+                                            const std::shared_ptr<vexa::SSIGClientConnection>& leg) override
     {
-        record("move_established(" + id + ");");
-        return 0;
+        record("admit(" + id + ");");
+        if (restart_result != 0)
+            return vexa::HelloAdmission::UNKNOWN_SESSION;
+        if (!vexa::SessionTag(ctag).is_version_1_tag())
+            return vexa::HelloAdmission::NOT_VERSION_1;
+        if (vexa_xml_validate_hello(&hello, rtag.c_str()) != 0)
+            return vexa::HelloAdmission::INVALID;
+        leg->set_admitted(id);
+        return vexa::HelloAdmission::ADMITTED;
     }
-    int restart_server_connection(const std::string& id) override
+    void count_client_deadline_close(vexa::ClientDeadline why) override
     {
-        record("restart(" + id + ");");
-        return restart_result;
+        static const char* const names[] = {"without_tls", "without_first_frame", "after_fail"};
+        record(std::string("deadline_close(") + names[int(why)] + ");");
     }
     void set_server_connected_callback(const std::string& id,
                                        const std::weak_ptr<vexa::SSIGClientConnection>& owner,
@@ -841,7 +850,8 @@ public:
         });
         return true;
     }
-    bool get_client_connection_info(const std::string& id, vexa::ssig::MitmInfoVector* out) override
+    bool get_client_connection_info(const std::string& id, const std::shared_ptr<vexa::SSIGServerConnection>&,
+                                    vexa::ssig::MitmInfoVector* out) override
     {
         record("get_client_info(" + id + ");");
         if (out)

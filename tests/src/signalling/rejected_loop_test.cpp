@@ -219,9 +219,10 @@ public:
         if (callback)
             callback(true);
     }
-    bool get_client_connection_info(const std::string& id, vexa::ssig::MitmInfoVector* out) override
+    bool get_client_connection_info(const std::string& id, const std::shared_ptr<SSIGServerConnection>& server,
+                                    vexa::ssig::MitmInfoVector* out) override
     {
-        FakeHost::get_client_connection_info(id, nullptr);
+        FakeHost::get_client_connection_info(id, server, nullptr);
         auto client = client_leg.lock();
         if (!client)
             return false;
@@ -258,6 +259,9 @@ protected:
         ctag = make_ctag(good->der());
         rtag = make_rtag(ctag);
         host = std::make_shared<LoopHost>();
+        // The tags the HELLO is checked against.
+        host->ctag = ctag;
+        host->rtag = rtag;
         server = std::make_unique<kavri_test::TlsTestServer>(bad);
         client_timings.hello_wait = boost::posix_time::seconds(2);
     }

@@ -14,6 +14,7 @@
 #include "Startup.h"
 #include "UDPServer.h"
 #include "vexa_tags.h"
+#include "vexa_xml_hello.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -87,6 +88,22 @@ std::string tovik_tag(const std::string& sid, const std::vector<unsigned char>& 
 std::string key_of(const std::string& tag)
 {
     return vexa::Tag(tag).get_session_id();
+}
+
+// A client's HELLO record for the session of tag, signed with key: a
+// genuine client signs with the rtag it holds, a stranger with anything else.
+sVEXA_XML_HELLO hello_record(const std::string& tag, const std::string& key)
+{
+    sVEXA_XML_HELLO rec;
+    std::memset(&rec, 0, sizeof rec);
+    unsigned char id[16] = {}, thumbprint[32] = {};
+    unsigned short flags = 0;
+    vexa_util_parse_tovik_session_tag(tag.c_str(), id, thumbprint, &flags);
+    std::memcpy(rec.session_id, id, sizeof rec.session_id);
+    std::memcpy(rec.thumbprint_hash, thumbprint, sizeof rec.thumbprint_hash);
+    std::strcpy(rec.server_name, "client-view.kavri.test");
+    vexa_xml_create_hello(&rec, key.c_str(), nullptr, nullptr);
+    return rec;
 }
 
 // A plain TCP client of the signalling listener; every wait is bounded.
@@ -446,26 +463,29 @@ TEST_F(SignallingServerTest, PruningBringsTheTotalDownToTheMaximum)
     EXPECT_EQ(1u, log.count("terminate_excess_pending_connections: 12 connections are pending but only 10 "
                             "more connections may be established; terminating 2 pending connections"));
     EXPECT_EQ(2u, log.count("terminate_excess_pending_connections: Terminating excess pending connection from 127.0.0.1:"));
-    EXPECT_EQ(2u, counts().dormant_clients);
     EXPECT_TRUE(clients[0]->closed_within(5000));
     EXPECT_TRUE(clients[1]->closed_within(5000));
     for (size_t i = 2; i < clients.size(); ++i)
         EXPECT_FALSE(clients[i]->closed_within(i == 2 ? 300 : 0)) << i;
+    // They never got as far as TLS: released at once, not held dormant.
+    EXPECT_EQ(0u, counts().dormant_clients);
+    EXPECT_TRUE(wait_until([&] { return log.count("Destroying SSIGClientConnection instance") == 2; }));
 }
 
-TEST_F(SignallingServerTest, PruningWithNoMaximumKeepsOnlyTheNewestPendingLeg)
+TEST_F(SignallingServerTest, MaximumZeroNeverPrunes)
 {
+    // 0 is "no limit" for adding connections, and for pruning too.
     set("MaxConnections", "0");
     make_server();
-    auto first = connect_pending(1);
-    auto second = connect_pending(1);
-    EXPECT_TRUE(first->closed_within(5000));
-    auto third = connect_pending(1);
-    EXPECT_TRUE(second->closed_within(5000));
-    EXPECT_FALSE(third->closed_within(300));
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (size_t i = 1; i <= 4; ++i)
+        clients.push_back(connect_pending(i));
+    for (const auto& c : clients)
+        EXPECT_FALSE(c->closed_within(100));
+    EXPECT_FALSE(log.contains("terminate_excess_pending_connections"));
 }
 
-TEST_F(SignallingServerTest, PruningCountsLegsAcceptedAtTheSameInstantOnce)
+TEST_F(SignallingServerTest, PruningCountsEachLegAcceptedAtTheSameInstant)
 {
     set("MaxConnections", "10");
     const boost::posix_time::ptime instant = boost::posix_time::microsec_clock::universal_time();
@@ -474,12 +494,12 @@ TEST_F(SignallingServerTest, PruningCountsLegsAcceptedAtTheSameInstantOnce)
     std::vector<std::unique_ptr<RawClient>> clients;
     for (size_t i = 1; i <= 12; ++i)
         clients.push_back(connect_pending(i));
-    // Excess 2, but the ordered walk holds one entry for the shared time.
     clients.push_back(std::make_unique<RawClient>(server->local_port()));
     ASSERT_TRUE(wait_until([&] { return log.contains("terminating 2 pending connections"); }));
-    EXPECT_TRUE(wait_until([&] { return counts().pending == 12; }));
-    EXPECT_EQ(1u, log.count("Terminating excess pending connection from "));
-    EXPECT_EQ(1u, counts().dormant_clients);
+    EXPECT_TRUE(wait_until([&] { return counts().pending == 11; })) << counts().pending;
+    EXPECT_EQ(2u, log.count("Terminating excess pending connection from "));
+    // The newest leg is never among them.
+    EXPECT_FALSE(clients.back()->closed_within(200));
 }
 
 TEST_F(SignallingServerTest, NegativeMaximumNeitherLimitsNorPrunes)
@@ -561,7 +581,7 @@ TEST_F(SignallingServerTest, SweepKeepsAResumableSessionWhileItsTunnelLives)
     EXPECT_EQ(std::vector<std::string>{"ResumeTimeout"}, events.reasons());
 }
 
-TEST_F(SignallingServerTest, SweepDropsAnIdlePendingLegAndReleasesItAfterItsHold)
+TEST_F(SignallingServerTest, SweepDropsAnIdlePendingLegWithoutTlsAtOnce)
 {
     set("SsigMaxNoActivitySeconds", "0");
     timing.sweep_period = 50ms;
@@ -574,13 +594,9 @@ TEST_F(SignallingServerTest, SweepDropsAnIdlePendingLegAndReleasesItAfterItsHold
     }));
     EXPECT_EQ(0u, counts().pending);
     EXPECT_TRUE(client.closed_within(5000));
-    EXPECT_EQ(1u, counts().dormant_clients);
-    // The hold counts in whole seconds: 8 s on it stays, 11 s on it goes.
-    advance_clock(8);
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(1u, counts().dormant_clients);
-    advance_clock(3);
-    EXPECT_TRUE(wait_until([&] { return counts().dormant_clients == 0; }));
+    // Without TLS it holds nothing a late completion could need: released at once.
+    EXPECT_EQ(0u, counts().dormant_clients);
+    EXPECT_TRUE(wait_until([&] { return log.contains("Destroying SSIGClientConnection instance"); }));
 }
 
 // ---- resumption look-ups and leg failures ----
@@ -695,6 +711,16 @@ protected:
         return std::make_shared<vexa::SSIGClientConnection>(server, socket, main_io.io, leg_timings);
     }
 
+    // The leg's HELLO for the session of ctag, signed with key (the rtag
+    // when empty), as the leg hands it over.
+    vexa::HelloAdmission admit(const std::shared_ptr<vexa::SSIGClientConnection>& leg, const std::string& ctag,
+                               const std::string& key = "")
+    {
+        const auto server_leg = server->find_server_connection(key_of(ctag));
+        const std::string rtag = server_leg ? server_leg->get_rtag().text() : ctag;
+        return server->admit_client_hello(key_of(ctag), hello_record(rtag, key.empty() ? rtag : key), leg);
+    }
+
     // A callback that records what it was called with.
     std::function<void(bool)> recorder()
     {
@@ -726,6 +752,12 @@ TEST_F(HelloLookUpTest, ServerConnectedCallbacksBelongToTheirOwner)
     const auto owner = client_leg();
     const auto other = client_leg();
 
+    // Only the leg whose HELLO verified last may wait for the session.
+    server->set_server_connected_callback(id, owner, recorder());
+    EXPECT_EQ(0u, counts().callbacks);
+    EXPECT_TRUE(taken_calls().empty());
+    ASSERT_EQ(vexa::HelloAdmission::ADMITTED, admit(owner, waiting_tag));
+
     // Not connected: kept until invoked, and only its owner clears it.
     server->set_server_connected_callback(id, owner, recorder());
     EXPECT_EQ(1u, counts().callbacks);
@@ -741,6 +773,9 @@ TEST_F(HelloLookUpTest, ServerConnectedCallbacksBelongToTheirOwner)
     EXPECT_TRUE(taken_calls().empty());
 
     // A failing resumable session ends a client's wait with false.
+    ASSERT_EQ(vexa::HelloAdmission::ADMITTED, admit(other, waiting_tag));
+    server->set_server_connected_callback(id, owner, recorder());
+    EXPECT_EQ(0u, counts().callbacks) << "the turn passed to the newer leg";
     server->set_server_connected_callback(id, other, recorder());
     const auto leg = server->find_server_connection(id);
     server->cleanup_connections_for_next_resume(id, leg);
@@ -755,6 +790,7 @@ TEST_F(HelloLookUpTest, ServerConnectedCallbacksBelongToTheirOwner)
     // Already connected: called at once, nothing kept.
     const std::string ready_tag = tovik_tag("ready001", server_identity().der());
     ASSERT_FALSE(add(ready_tag).empty());
+    ASSERT_EQ(vexa::HelloAdmission::ADMITTED, admit(owner, ready_tag));
     bool connected = false;
     ASSERT_TRUE(wait_until([&] { return server->is_server_ssig_connected(key_of(ready_tag), &connected) && connected; }));
     server->set_server_connected_callback(key_of(ready_tag), owner, recorder());
@@ -808,18 +844,78 @@ TEST_F(HelloLookUpTest, ConnectionInfoOfTheTaggedServerLeg)
     EXPECT_TRUE(log.contains("Failed to get ctag - no matching server connection found for given session ID=no-such-id"));
 
     const auto client = client_leg();
+    EXPECT_FALSE(server->set_xml_forwarders(id, client)) << "a leg without a verified HELLO";
+    ASSERT_EQ(vexa::HelloAdmission::ADMITTED, admit(client, ctag));
     EXPECT_TRUE(server->set_xml_forwarders(id, client));
     EXPECT_TRUE(log.contains("XML forwarders set for session ID: " + id));
     EXPECT_FALSE(server->set_xml_forwarders("no-such-id", client));
     EXPECT_TRUE(log.contains("failed to set XML forwarders - no matching server connection found for given "
                              "session ID=no-such-id"));
 
-    EXPECT_FALSE(server->get_client_connection_info(id, nullptr));
+    const auto leg = server->find_server_connection(id);
+    EXPECT_FALSE(server->get_client_connection_info(id, leg, nullptr));
     EXPECT_TRUE(log.contains("Failed to get client connection info - input is NULL"));
     vexa::ssig::MitmInfoVector hops;
-    EXPECT_FALSE(server->get_client_connection_info(id, &hops));
+    EXPECT_FALSE(server->get_client_connection_info(id, nullptr, &hops));
     EXPECT_TRUE(log.contains("Failed to get client connection info - no matching client connection found for "
                              "given session ID=" + id));
+    // The leg reads the hop list of the client joined to it (empty before its HELLO was rebuilt).
+    EXPECT_TRUE(server->get_client_connection_info(id, leg, &hops));
+    EXPECT_TRUE(hops.empty());
+}
+
+TEST_F(HelloLookUpTest, AHelloThatDoesNotVerifyChangesNothing)
+{
+    make_server();
+    const std::string ctag = tovik_tag("victim01", server_identity().der());
+    const std::string rtag = add(ctag);
+    ASSERT_FALSE(rtag.empty());
+    const std::string id = key_of(ctag);
+    bool connected = false;
+    ASSERT_TRUE(wait_until([&] { return server->is_server_ssig_connected(id, &connected) && connected; }));
+    const auto victim = client_leg();
+    ASSERT_EQ(vexa::HelloAdmission::ADMITTED, admit(victim, ctag));
+    const auto before = counts();
+
+    const struct {
+        const char* name;
+        std::string tag;
+        std::string key;
+        vexa::HelloAdmission verdict;
+    } cases[] = {
+        {"signed with the ctag", ctag, ctag, vexa::HelloAdmission::INVALID},
+        {"signed with another session's rtag", ctag, tovik_tag("other001", server_identity().der()),
+         vexa::HelloAdmission::INVALID},
+        {"unknown session", tovik_tag("nobody01", server_identity().der()), "", vexa::HelloAdmission::UNKNOWN_SESSION},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto stranger = client_leg();
+        EXPECT_EQ(c.verdict, admit(stranger, c.tag, c.key));
+        EXPECT_EQ("", stranger->get_session_id());
+        EXPECT_FALSE(stranger->is_hello_admitted());
+        // The stranger may neither wait for the session nor be joined to it.
+        server->set_server_connected_callback(id, stranger, recorder());
+        EXPECT_FALSE(server->set_xml_forwarders(id, stranger));
+        EXPECT_TRUE(taken_calls().empty());
+        const auto now = counts();
+        EXPECT_EQ(before.tagged, now.tagged);
+        EXPECT_EQ(before.callbacks, now.callbacks);
+        EXPECT_EQ(1u, tls.handshakes()) << "no reconnection to the server";
+    }
+    EXPECT_FALSE(victim->is_stopped());
+    EXPECT_TRUE(server->set_xml_forwarders(id, victim));
+}
+
+TEST_F(HelloLookUpTest, AnUnversionedTagIsRefusedBeforeAnythingHappens)
+{
+    make_server();
+    // A ctag that is not a version-1 tag files under the whole text.
+    const std::string ctag = "not-a-version-one-tag";
+    ASSERT_FALSE(add(ctag).empty());
+    sVEXA_XML_HELLO rec;
+    std::memset(&rec, 0, sizeof rec);
+    EXPECT_EQ(vexa::HelloAdmission::NOT_VERSION_1, server->admit_client_hello(ctag, rec, client_leg()));
 }
 
 // ---- removal by the broker ----
