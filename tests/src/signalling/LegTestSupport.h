@@ -442,6 +442,22 @@ public:
         }
     }
 
+    // True once the gateway closed the TCP connection (within timeout),
+    // whether or not TLS ever started; bytes that arrive are discarded.
+    bool plain_closed_within(int timeout_ms)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (Clock::now() < deadline) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[512];
+            if (::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT) <= 0)
+                return true;
+        }
+        return false;
+    }
+
     // Bytes on the TCP connection, outside TLS.
     bool send_plain(const std::string& bytes)
     {

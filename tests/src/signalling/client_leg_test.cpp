@@ -369,8 +369,15 @@ sVEXA_XML_HELLO parse_forwarded(const std::string& text)
 TEST_F(ClientLegTest, HelloWithNineHopsIsForwardedWithTheGatewayAsTenthSignedWithTheCtag)
 {
     ASSERT_TRUE(open());
-    ASSERT_TRUE(client->send(make_hello(host->rtag, hops(9))));
+    const std::string sent = make_hello(host->rtag, hops(9));
+    ASSERT_TRUE(client->send(sent));
     const FakeHost::Forward fwd = wait_forward();
+    // Whoever reads the log cannot replay the client's HELLO: its signature is never logged.
+    const std::size_t sig = sent.find("<SIGNATURE>") + 11;
+    const std::string signature = sent.substr(sig, sent.find("</SIGNATURE>") - sig);
+    ASSERT_GT(signature.size(), 8u);
+    EXPECT_TRUE(logged("Received a KAVRI_HELLO message: "));
+    EXPECT_EQ(log_text().find(signature), std::string::npos);
     EXPECT_EQ(fwd.type, VEXA_XML_TYPE_HELLO);
     const sVEXA_XML_HELLO rec = parse_forwarded(fwd.text);
     EXPECT_EQ(vexa_xml_validate_hello(&rec, host->ctag.c_str()), 0);
@@ -456,6 +463,7 @@ TEST_F(ClientLegTest, FailAnswersOfTheHelloCheck)
         uint32_t code;
         const char* reason;
         std::vector<std::string> hop_names;
+        bool admitted = false;  // the HELLO verified before the refusal
     } cases[] = {
         {"unparsable", [](FakeHost&) {},
          [](FakeHost&) { return post_frame("<KAVRI><HELLO></HELLO></KAVRI>"); }, 1034,
@@ -466,9 +474,19 @@ TEST_F(ClientLegTest, FailAnswersOfTheHelloCheck)
         {"validation fails (signed with the ctag)", [](FakeHost&) {},
          [](FakeHost& h) { return make_hello(h.ctag, hops(2)); }, 1034,
          "Security Gateway received invalid KAVRI_HELLO (HELLO validation failed)", {"hop0", "hop1"}},
+        // Below ten the gateway would have added itself and sent all but its
+        // own hop; at ten it adds nothing and all but the last go.
+        {"validation fails with nine hops", [](FakeHost&) {},
+         [](FakeHost& h) { return make_hello(h.ctag, hops(9)); }, 1034,
+         "Security Gateway received invalid KAVRI_HELLO (HELLO validation failed)",
+         {"hop0", "hop1", "hop2", "hop3", "hop4", "hop5", "hop6", "hop7", "hop8"}},
+        {"validation fails with ten hops", [](FakeHost&) {},
+         [](FakeHost& h) { return make_hello(h.ctag, hops(10)); }, 1034,
+         "Security Gateway received invalid KAVRI_HELLO (HELLO validation failed)",
+         {"hop0", "hop1", "hop2", "hop3", "hop4", "hop5", "hop6", "hop7", "hop8"}},
         {"forwarders cannot be set", [](FakeHost& h) { h.forwarders_ok = false; },
          [](FakeHost& h) { return make_hello(h.rtag, hops(1)); }, 1034,
-         "Invalid KAVRI_HELLO. SG detected an internal error (while setting the SSIG forw", {"hop0"}},
+         "Invalid KAVRI_HELLO. SG detected an internal error (while setting the SSIG forw", {"hop0"}, true},
         {"merged HELLO beyond 4095", [](FakeHost&) {},
          [](FakeHost& h) {
              const std::string full = make_hello(h.rtag, hops(1));
@@ -477,7 +495,7 @@ TEST_F(ClientLegTest, FailAnswersOfTheHelloCheck)
              body.insert(body.rfind("</KAVRI>"), extra);
              return post_frame(body);
          },
-         1034, "Invalid KAVRI_HELLO. SG failed to rewrite the KAVRI_HELLO being forwarded to th", {"hop0"}},
+         1034, "Invalid KAVRI_HELLO. SG failed to rewrite the KAVRI_HELLO being forwarded to th", {"hop0"}, true},
         {"REJECT first", [](FakeHost&) {}, [](FakeHost&) { return post_frame(kReject); }, 1033,
          "Kavri Security Gateway received KAVRI_REJECT", {}},
     };
@@ -493,12 +511,96 @@ TEST_F(ClientLegTest, FailAnswersOfTheHelloCheck)
         EXPECT_EQ(fail.reason, c.reason);
         EXPECT_EQ(fail.hop_names, c.hop_names);
         EXPECT_TRUE(host->forwards().empty());
+        // Refused before it was admitted: it waits for nothing and keeps no session.
+        if (!c.admitted) {
+            EXPECT_FALSE(host->called("set_connected_cb(")) << host->calls();
+            EXPECT_EQ("", leg->get_session_id());
+        }
         // The leg stays open and reads no more.
         EXPECT_TRUE(client->silent_for(150));
         EXPECT_EQ(host->removed_clients(), 0u);
         EXPECT_TRUE(wait_until([&] { return logged("handle_write SSIGClientConnection has no write handler"); }));
         leg->stop();
         leg.reset();
+    }
+}
+
+// A stranger's connection may not hold a descriptor for long: each deadline
+// closes and removes the leg, counted by its reason; a first frame in time
+// ends the deadlines.
+TEST_F(ClientLegTest, DeadlinesCloseLegsThatDoNotGetOn)
+{
+    const struct {
+        const char* name;
+        // What the client does after its TCP connect.
+        std::function<bool(TlsClient&, FakeHost&)> act;
+        const char* counted;  // nullptr: the leg stays open
+    } cases[] = {
+        {"no TLS", [](TlsClient&, FakeHost&) { return true; }, "deadline_close(without_tls);"},
+        {"half a ClientHello",
+         [](TlsClient& c, FakeHost&) { return c.send_plain(std::string("\x16\x03\x01\x02\x00\x01\x00", 7)); },
+         "deadline_close(without_tls);"},
+        {"TLS and no frame", [](TlsClient& c, FakeHost&) { return c.handshake(); },
+         "deadline_close(without_first_frame);"},
+        {"half a frame", [](TlsClient& c, FakeHost&) { return c.handshake() && c.send("POST / HT"); },
+         "deadline_close(without_first_frame);"},
+        {"a FAIL", [](TlsClient& c, FakeHost&) {
+             return c.handshake() && c.send(post_frame(kReject)) &&
+                    parse_fail(c.read_http_frame()).code == 1033;
+         },
+         "deadline_close(after_fail);"},
+        {"a HELLO in time",
+         [](TlsClient& c, FakeHost& h) { return c.handshake() && c.send(make_hello(h.rtag, hops(1))); },
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        timings.handshake_deadline = boost::posix_time::milliseconds(300);
+        timings.first_frame_deadline = boost::posix_time::milliseconds(600);
+        timings.fail_close_delay = boost::posix_time::milliseconds(300);
+        client = std::make_unique<TlsClient>(acceptor.local_endpoint().port());
+        auto socket = std::make_shared<boost::asio::ip::tcp::socket>(threads.io);
+        acceptor.accept(*socket);
+        leg = std::make_shared<SSIGClientConnection>(host, socket, threads.io, timings);
+        leg->start();
+        ASSERT_TRUE(c.act(*client, *host));
+        if (c.counted) {
+            EXPECT_TRUE(client->plain_closed_within(3000));
+            EXPECT_TRUE(removed());
+            const std::string calls = host->calls();
+            EXPECT_NE(calls.find(c.counted), std::string::npos) << calls;
+            EXPECT_EQ(calls.find("deadline_close("), calls.rfind("deadline_close(")) << "counted once: " << calls;
+        } else {
+            // Well past every deadline, still open and forwarding.
+            EXPECT_TRUE(client->silent_for(900));
+            EXPECT_EQ(host->removed_clients(), 0u);
+            EXPECT_FALSE(host->called("deadline_close(")) << host->calls();
+            EXPECT_EQ(host->forwards().size(), 1u);
+        }
+        leg->stop();
+        leg.reset();
+    }
+}
+
+// A stop in the middle of the handshake releases the leg while OpenSSL
+// still works on it (under ASan: no use after free).
+TEST_F(ClientLegTest, AStopMidHandshakeIsSafe)
+{
+    for (int i = 0; i < 20; ++i) {
+        SetUp();
+        client = std::make_unique<TlsClient>(acceptor.local_endpoint().port());
+        auto socket = std::make_shared<boost::asio::ip::tcp::socket>(threads.io);
+        acceptor.accept(*socket);
+        leg = std::make_shared<SSIGClientConnection>(host, socket, threads.io, timings);
+        leg->start();
+        std::thread shaking([&] { client->handshake(); });
+        std::this_thread::sleep_for(std::chrono::microseconds(200 * i));
+        leg->stop();
+        std::weak_ptr<SSIGClientConnection> weak = leg;
+        leg.reset();
+        shaking.join();
+        EXPECT_TRUE(wait_until([&] { return weak.expired(); })) << i;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "LogCapture.h"
 #include "SSIGServer.h"
 #include "SSIGServerConnection.h"
+#include "ReceivedHello.h"
 #include "ServerReplies.h"
 #include "SsigFrame.h"
 #include "Startup.h"
@@ -225,7 +226,8 @@ protected:
     // A session added by the broker, its server leg connected to the test
     // server. thumbprint_der: the certificate the broker expects the server
     // to present.
-    Session& add_session(const std::vector<unsigned char>& thumbprint_der = server_identity()->der())
+    Session& add_session(const std::vector<unsigned char>& thumbprint_der = server_identity()->der(),
+                         bool accept_server_leg = true)
     {
         sessions.push_back(std::make_unique<Session>());
         Session& s = *sessions.back();
@@ -236,6 +238,8 @@ protected:
                                         s.events.state_cb(), s.events.closed_cb());
         EXPECT_FALSE(s.rtag.empty());
         s.leg = server->find_server_connection(s.id);
+        if (!accept_server_leg)
+            return s;
         s.server = test_server.accept(15s);
         EXPECT_TRUE(s.server) << "the server leg did not connect";
         return s;
@@ -358,6 +362,118 @@ private:
     bool done = false;
     std::thread thread;
 };
+
+// ---- pending client legs: pruning and the sweep ----
+
+TEST_F(Pairing, PruningSparesVerifiedClientsAndTakesLegsWithoutTlsFirst)
+{
+    set("MaxConnections", "10");  // slack 1
+    make_server();
+    Session& s = add_session();
+    // The oldest pending leg, but its HELLO verified: it counts as its session's.
+    ASSERT_TRUE(hello(s));
+    std::vector<std::unique_ptr<TlsTestClient>> tls_legs, raw_legs;
+    for (int i = 0; i < 4; ++i)
+        tls_legs.push_back(connect_client());
+    ASSERT_TRUE(wait_until([&] { return counts().pending == 5; }));
+    const auto raw = [&] {
+        raw_legs.push_back(std::make_unique<TlsTestClient>());
+        EXPECT_TRUE(raw_legs.back()->connect_tcp(server->local_port()));
+    };
+    for (int i = 0; i < 7; ++i)
+        raw();
+    ASSERT_TRUE(wait_until([&] { return counts().pending == 12; })) << counts().pending;
+    EXPECT_FALSE(log.contains("terminate_excess_pending_connections"));
+
+    // 1 session and 11 other legs before the next accept: the two oldest
+    // legs without TLS go, not the older TLS legs, not the verified client.
+    raw();
+    ASSERT_TRUE(wait_until([&] { return log.contains("terminating 2 pending connections"); }));
+    EXPECT_TRUE(raw_legs[0]->wait_closed(5000ms));
+    EXPECT_TRUE(raw_legs[1]->wait_closed(5000ms));
+    for (std::size_t i = 2; i < raw_legs.size(); ++i)
+        EXPECT_TRUE(raw_legs[i]->open_and_silent(i == 2 ? 200ms : 0ms)) << i;
+    for (auto& t : tls_legs)
+        EXPECT_TRUE(t->open_and_silent(0ms));
+    EXPECT_EQ(2u, log.count("Terminating excess pending connection from "));
+    EXPECT_EQ(0u, counts().dormant_clients) << "legs without TLS are released at once";
+    ASSERT_TRUE(pair(s));
+}
+
+TEST_F(Pairing, APrunedTlsLegWaitsOutItsHoldOnTheDormantList)
+{
+    set("MaxConnections", "2");  // slack 0
+    make_server();
+    add_session();
+    auto first = connect_client();
+    auto second = connect_client();
+    ASSERT_TRUE(wait_until([&] { return counts().pending == 2; }));
+    auto third = connect_client();
+    EXPECT_TRUE(first->wait_closed(5000ms));
+    EXPECT_TRUE(wait_until([&] { return counts().dormant_clients == 1; }));
+    EXPECT_TRUE(second->open_and_silent(100ms));
+    advance_clock(11);
+    EXPECT_TRUE(wait_until([&] { return counts().dormant_clients == 0; }));
+}
+
+TEST_F(Pairing, AnIdleTlsLegWaitsOutItsHoldOnTheDormantList)
+{
+    set("SsigMaxNoActivitySeconds", "0");
+    make_server();
+    auto idle = connect_client();
+    EXPECT_TRUE(idle->wait_closed(5000ms));
+    EXPECT_TRUE(wait_until([&] { return counts().dormant_clients == 1; }));
+    EXPECT_TRUE(log.contains("handle_periodic_ssig: Erasing pending client SSIG connection: session-id="));
+    // The hold counts in whole seconds: 8 s on it stays, 11 s on it goes.
+    advance_clock(8);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(1u, counts().dormant_clients);
+    advance_clock(3);
+    EXPECT_TRUE(wait_until([&] { return counts().dormant_clients == 0; }));
+}
+
+// ---- one client per session ----
+
+TEST_F(Pairing, ANewerVerifiedHelloClosesTheOlderWaitingClient)
+{
+    make_server();
+    test_server.set_handshake_delay(2000ms);
+    Session& s = add_session(server_identity()->der(), false);
+    const std::string frame = HelloBuilder::for_tag(s.rtag, "client-view.kavri.test").frame(s.rtag);
+    auto older = connect_client();
+    ASSERT_TRUE(older->send(frame));
+    ASSERT_TRUE(wait_until([&] { return counts().callbacks == 1; }));
+    auto newer = connect_client();
+    ASSERT_TRUE(newer->send(frame));
+    // At once, not when the older one's wait ends.
+    EXPECT_TRUE(older->wait_closed(1500ms));
+    EXPECT_TRUE(log.contains("A newer verified KAVRI_HELLO takes the turn of session " + s.id));
+    s.server = test_server.accept(15s);
+    ASSERT_TRUE(s.server);
+    const auto hello = s.server->read_frame(15s);
+    ASSERT_TRUE(hello && hello->body.find("HELLO") != std::string::npos);
+    EXPECT_FALSE(s.server->read_frame(500ms)) << "one HELLO only";
+    EXPECT_TRUE(newer->open_and_silent(100ms));
+    s.client = std::move(newer);
+    ASSERT_TRUE(s.server->send(kavri_test::server_replies::version_for(
+        *kavri_test::ReceivedHello::parse(hello->bytes), s.tag.text())));
+    const auto version = s.client->read_frame(15s);
+    ASSERT_TRUE(version && version->kind == SsigFrame::Kind::Reply);
+    ASSERT_TRUE(pair(s));
+}
+
+TEST_F(Pairing, ANewerVerifiedHelloClosesTheOlderNegotiatingClient)
+{
+    make_server();
+    Session& s = add_session();
+    ASSERT_TRUE(hello(s));  // forwarded: the older client negotiates
+    auto older = std::move(s.client);
+    ASSERT_TRUE(hello(s));
+    EXPECT_TRUE(older->wait_closed(1500ms));
+    // The newer one pairs, the older one could not have.
+    ASSERT_TRUE(pair(s));
+    EXPECT_EQ(1u, counts().established);
+}
 
 // ---- refusals ----
 

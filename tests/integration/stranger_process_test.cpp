@@ -1,0 +1,285 @@
+// Strangers at the client-facing port, through the real binary: anyone can
+// open a TLS connection and name a session id it has seen. A HELLO that does
+// not verify against the session's own tags must leave the session alone
+// (no leg closed, no reconnection to the server, no turn taken, no VERSION
+// checked against the stranger's hops); silent connections must neither
+// evict negotiating clients nor hold descriptors past their deadlines.
+#include "SessionProcessTest.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <functional>
+#include <regex>
+
+namespace {
+
+using namespace session_test;
+
+const char* const INVALID_HELLO = "Security Gateway received invalid KAVRI_HELLO (HELLO validation failed)";
+
+// A HELLO for the session of rtag, as someone who does not hold the rtag
+// can write it: right session id and thumbprint, signed with another key.
+std::string forged_hello(const std::string& rtag, const std::string& key,
+                         const std::vector<HelloHop>& hops = {CLIENT_HOP})
+{
+    return HelloBuilder::for_tag(rtag, CLIENT_VIEW).hops(hops).frame(key);
+}
+
+// Polls pred until it holds or timeout passes.
+bool eventually(const std::function<bool()>& pred, ms timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return pred();
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// Open descriptors of a process.
+std::size_t open_fds(pid_t pid)
+{
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (const dirent* e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
+class StrangerProcess : public SessionProcess {
+protected:
+    // A stranger's TLS client sends a forged HELLO for s and is refused at
+    // once with FAIL 1034 and the hops of its own HELLO.
+    std::unique_ptr<TlsTestClient> forge(const Session& s, const std::vector<HelloHop>& hops = {CLIENT_HOP})
+    {
+        auto c = std::make_unique<TlsTestClient>();
+        EXPECT_TRUE(c->connect(gw->external_tcp_port(), std::string(GATEWAY_NAME)));
+        EXPECT_TRUE(c->send(forged_hello(s.rtag, s.tag.text(), hops)));
+        const auto frame = c->read_frame(FRAME_WAIT);
+        EXPECT_TRUE(frame) << "the forged HELLO was not answered";
+        if (frame) {
+            const auto fail = FailReply::parse(*frame);
+            EXPECT_TRUE(fail) << frame->bytes;
+            if (fail) {
+                EXPECT_EQ(fail->code, 1034u);
+                EXPECT_EQ(fail->reason, INVALID_HELLO);
+                EXPECT_EQ(fail->hops, hops);
+            }
+        }
+        return c;
+    }
+
+    // Sums the periodic record of deadline closes over the whole log.
+    struct DeadlineCloses {
+        std::size_t all = 0, without_tls = 0, without_frame = 0, after_fail = 0;
+    };
+    DeadlineCloses deadline_closes()
+    {
+        static const std::regex record(
+            R"((\d+) client connections closed: (\d+) without TLS, (\d+) without a first frame, (\d+) after a FAIL)");
+        DeadlineCloses d;
+        const std::string log = gw->log();
+        for (std::sregex_iterator it(log.begin(), log.end(), record), end; it != end; ++it) {
+            d.all += std::stoul((*it)[1]);
+            d.without_tls += std::stoul((*it)[2]);
+            d.without_frame += std::stoul((*it)[3]);
+            d.after_fail += std::stoul((*it)[4]);
+        }
+        return d;
+    }
+
+    std::size_t log_count(const std::string& text)
+    {
+        const std::string log = gw->log();
+        std::size_t n = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
+    }
+};
+
+struct EstablishedCase {
+    const char* name;
+    std::optional<uint32_t> resume;  // the server's resume grant: a resumable session
+};
+
+class ForgedHello : public StrangerProcess, public ::testing::WithParamInterface<EstablishedCase> {};
+
+TEST_P(ForgedHello, LeavesAnEstablishedSessionAlone)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(establish(s, GetParam().resume));
+    media_both_ways(s);
+
+    // Twenty strangers, each refused at once.
+    for (int i = 0; i < 20; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_NO_FATAL_FAILURE(forge(s));
+    }
+    // No reconnection to the server, both of the victim's legs open, media on.
+    EXPECT_TRUE(server.no_connection_for(1500ms)) << "the gateway reconnected to the server";
+    EXPECT_EQ(server.tcp_accepts(), 1u);
+    EXPECT_TRUE(s.server->open_and_silent(200ms));
+    EXPECT_TRUE(s.client->open_and_silent(200ms));
+    media_both_ways(s);
+    server_to_client(s);
+    // The broker heard of no ending.
+    for (const auto& m : notifications_within(1s))
+        EXPECT_NE(m.command(), "connection-closed") << m.body;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, ForgedHello,
+                         ::testing::Values(EstablishedCase{"not_resumable", std::nullopt},
+                                           EstablishedCase{"resumable", 300u}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StrangerProcess, AForgedHelloCannotTakeAWaitingClientsTurn)
+{
+    // The server completes each handshake 3 s after the gateway connects.
+    server.set_handshake_delay(3000ms);
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    AddConnection a = AddConnection::of(server.port(), s.tag.text(), s.connection_id);
+    a.server_sni = SERVER_SNI;
+    s.rtag = broker.add_connection(a);
+    ASSERT_FALSE(s.rtag.empty());
+
+    // The victim's HELLO waits for the server leg; a stranger's comes next
+    // and is answered at once, long before the server leg is up.
+    ASSERT_NO_FATAL_FAILURE(connect_client(s));
+    ASSERT_TRUE(s.client->send(HelloBuilder::for_tag(s.rtag, CLIENT_VIEW).hops({CLIENT_HOP}).frame(s.rtag)));
+    const auto started = std::chrono::steady_clock::now();
+    auto stranger = forge(s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2500ms) << "the FAIL waited for the server leg";
+
+    // The victim's HELLO still reaches the server, and its VERSION comes back.
+    s.server = server_leg();
+    ASSERT_TRUE(s.server);
+    const auto frame = s.server->read_frame(FRAME_WAIT);
+    ASSERT_TRUE(frame) << "the victim's HELLO never reached the server";
+    s.hello = ReceivedHello::parse(frame->bytes);
+    ASSERT_TRUE(s.hello) << frame->bytes;
+    EXPECT_EQ(s.hello->validate(s.tag.text()), 0);
+    EXPECT_EQ(s.hello->hops(), (std::vector<HelloHop>{CLIENT_HOP, GATEWAY_HOP}));
+    ASSERT_NO_FATAL_FAILURE(version(s));
+    EXPECT_EQ(server.tcp_accepts(), 1u);
+}
+
+TEST_F(StrangerProcess, PlantedHellosDoNotPoisonTheVictimsVersion)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    std::vector<std::unique_ptr<Session>> victims;
+    std::vector<std::unique_ptr<TlsTestClient>> strangers;
+    for (int v = 0; v < 8; ++v) {
+        SCOPED_TRACE(v);
+        victims.push_back(std::make_unique<Session>());
+        Session& s = *victims.back();
+        s.connection_id = "conn-" + std::to_string(v);
+        ASSERT_NO_FATAL_FAILURE(add(s));
+        // Six strangers plant HELLOs first, and stay; hop lists of other
+        // lengths than the victim's would fail its VERSION check.
+        for (int k = 0; k < 6; ++k) {
+            std::vector<HelloHop> hops;
+            for (int h = 0; h < (k == 0 ? 0 : k + 1); ++h)
+                hops.push_back(HelloHop{"1.0", "stranger-" + std::to_string(h) + ".example", 0});
+            strangers.push_back(forge(s, hops));
+        }
+        ASSERT_NO_FATAL_FAILURE(negotiate(s));
+    }
+    for (auto& s : victims)
+        EXPECT_TRUE(s->server->open_and_silent(100ms));
+}
+
+struct SilentCase {
+    const char* name;
+    const char* max_connections;
+    bool prunes;
+};
+
+class SilentConnects : public StrangerProcess, public ::testing::WithParamInterface<SilentCase> {};
+
+TEST_P(SilentConnects, DoNotEvictANegotiatingClient)
+{
+    ASSERT_NO_FATAL_FAILURE(start({std::string("MaxConnections=") + GetParam().max_connections}));
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(negotiate(s));
+
+    // Connections that never send a byte, well past the maximum.
+    std::vector<std::unique_ptr<TlsTestClient>> silent;
+    for (int i = 0; i < 25; ++i) {
+        silent.push_back(std::make_unique<TlsTestClient>());
+        ASSERT_TRUE(silent.back()->connect_tcp(gw->external_tcp_port()));
+    }
+    if (GetParam().prunes)
+        EXPECT_TRUE(logged("terminate_excess_pending_connections: Terminating excess pending connection from"));
+    else
+        EXPECT_FALSE(logged("terminate_excess_pending_connections", 1s));
+
+    // The negotiating client was spared: its INVITE reaches the server.
+    invite(s, KsdpMessage::invite(s.tag.text(), s.client_keys));
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(invite_ok(s, typical_invite_ok(s)));
+    media_both_ways(s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, SilentConnects,
+                         ::testing::Values(SilentCase{"max_10", "10", true}, SilentCase{"no_limit", "0", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StrangerProcess, IdleAndRefusedConnectionsAreClosedAtTheirDeadlines)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    const std::size_t fds_before = open_fds(gw->pid());
+
+    std::vector<std::unique_ptr<TlsTestClient>> without_tls, without_frame, refused;
+    for (int i = 0; i < 10; ++i) {
+        // Silent after the TCP connect.
+        without_tls.push_back(std::make_unique<TlsTestClient>());
+        ASSERT_TRUE(without_tls.back()->connect_tcp(gw->external_tcp_port()));
+        // Half a handshake: a record header promising a ClientHello that never comes.
+        without_tls.push_back(std::make_unique<TlsTestClient>());
+        ASSERT_TRUE(without_tls.back()->connect_tcp(gw->external_tcp_port()));
+        ASSERT_TRUE(without_tls.back()->send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11)));
+        // TLS, then nothing.
+        without_frame.push_back(std::make_unique<TlsTestClient>());
+        ASSERT_TRUE(without_frame.back()->connect(gw->external_tcp_port(), std::string(GATEWAY_NAME)));
+        // Refused with a FAIL, then silent: it never goes away by itself.
+        refused.push_back(forge(s));
+    }
+    ASSERT_TRUE(eventually([&] { return open_fds(gw->pid()) >= fds_before + 40; }, 5s));
+
+    // 10 s for TLS, 10 s after the FAIL, 30 s for the first frame; the
+    // closes are counted in the sweep's records.
+    for (auto& c : without_tls)
+        EXPECT_TRUE(c->wait_closed(15s)) << "a connection without TLS stayed open";
+    for (auto& c : refused)
+        EXPECT_TRUE(c->wait_closed(5s)) << "a refused connection stayed open";
+    for (auto& c : without_frame)
+        EXPECT_TRUE(c->wait_closed(25s)) << "a TLS connection without a frame stayed open";
+    EXPECT_TRUE(eventually([&] { return open_fds(gw->pid()) <= fds_before; }, 10s))
+        << open_fds(gw->pid()) << " descriptors, " << fds_before << " before";
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto d = deadline_closes();
+            return d.without_tls == 20 && d.without_frame == 10 && d.after_fail == 10;
+        },
+        10s));
+    EXPECT_EQ(deadline_closes().all, 40u);
+    // Every one of them was destroyed, none held on a dormant list.
+    EXPECT_TRUE(eventually([&] { return log_count("Destroying SSIGClientConnection instance") >= 40; }, 15s))
+        << log_count("Destroying SSIGClientConnection instance");
+    // The session's server leg is untouched.
+    EXPECT_TRUE(s.server->open_and_silent(100ms));
+}
+
+}  // namespace
