@@ -327,8 +327,10 @@ void SSIGServer::terminate_excess_pending_connections(Released& released)
     // already counted with the filed sessions, and never pruned.
     if (max_connections == 0)
         return;
+    // Cheap first: the pending set bounds the legs that count.
     const uint64_t filed = resumable.size() + tagged.size() + established.size();
-    if (filed + pending.size() <= max_connections + slack)
+    const uint64_t bound = filed + pending.size();
+    if (bound <= max_connections || bound - max_connections <= slack)
         return;
     struct Candidate {
         int rank;  // stopped legs go first, then legs without TLS, then the rest
