@@ -104,7 +104,7 @@ protected:
         if (gw) {
             // Sanitizer builds: a finding in the gateway fails the test that
             // provoked it.
-            const std::string out = gw->stdout_text();
+            const std::string out = gw->output_text();
             for (const char* finding : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
                 EXPECT_EQ(out.find(finding), std::string::npos) << "the gateway reported:\n" << out;
         }
@@ -113,7 +113,7 @@ protected:
             const std::string log = gw->log();
             const std::size_t from = log.size() > 40000 ? log.size() - 40000 : 0;
             std::fprintf(stderr, "--- gateway log (tail) ---\n%s\n--- stdout ---\n%s\n",
-                         log.substr(from).c_str(), gw->stdout_text().c_str());
+                         log.substr(from).c_str(), gw->output_text().c_str());
             if (!gw->running())
                 std::fprintf(stderr, "--- the gateway had ended (signal %d) ---\n", gw->signal());
         }
@@ -894,6 +894,21 @@ TEST_F(SessionProcess, ResumableSessionThatNobodyResumesEndsWithResumeTimeout)
               (std::vector<std::string>{"ConnectionTimeout", "ConnectionTimeout", "ResumeTimeout"}));
     EXPECT_TRUE(logged(": Removing SSIG connection from the resumable map because the corresponding UDP tunnel "
                        "was ended - " + s.tag.session_id_text()));
+    ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+}
+
+TEST_F(SessionProcess, IdlePairWithoutResumeEndsWithTwoConnectionTimeoutsAndOneUnknown)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"SsigMaxNoActivitySeconds=5", "UdpMaxNoActivitySeconds=5"}));
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(establish(s));
+    media_both_ways(s);
+
+    // Each tunnel direction reports its idle end; the server leg, released
+    // with the last tunnel that held it, still has the broker's callback.
+    EXPECT_EQ(closed_reasons(3, 40s, 8s),
+              (std::vector<std::string>{"ConnectionTimeout", "ConnectionTimeout", "Unknown"}));
     ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
 }
 
