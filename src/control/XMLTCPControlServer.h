@@ -7,7 +7,9 @@
 // connection run on the one control event-loop thread; prepare, start and
 // stop on the owner's thread. m_table_mutex guards m_connections; it comes
 // before the signalling server's mutex (shutdown) and a connection's leaf
-// mutexes (stop). The online state and the stopped flag are atomic.
+// mutexes (stop). The online state and the stopped flag are atomic. The
+// work guard is set by start() before the thread exists and released on the
+// loop thread by stop().
 #pragma once
 
 #include "ConnectionManager.h"
