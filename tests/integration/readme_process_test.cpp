@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -62,14 +62,14 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
 std::vector<std::pair<std::string, std::string>> readme_blocks()
 {
     std::istringstream lines(read_text(SOURCE_DIR + "/README.md"));
-    const std::regex marker("<!-- readme-test: ([a-z-]+) -->");
+    const std::string open = "<!-- readme-test: ", close = " -->";
     std::vector<std::pair<std::string, std::string>> blocks;
     std::string line;
-    std::smatch m;
     while (std::getline(lines, line)) {
-        if (!std::regex_match(line, m, marker))
+        if (line.rfind(open, 0) != 0 || line.size() < open.size() + close.size() ||
+            line.compare(line.size() - close.size(), close.size(), close) != 0)
             continue;
-        const std::string name = m[1];
+        const std::string name = line.substr(open.size(), line.size() - open.size() - close.size());
         std::string fence;
         std::getline(lines, fence);
         EXPECT_EQ(0u, fence.rfind("```", 0)) << "no code block after the marker " << name;
