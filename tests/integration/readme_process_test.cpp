@@ -6,6 +6,7 @@
 // the test's.
 #include "ControlMessage.h"
 #include "GatewayProcess.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -180,27 +181,6 @@ std::string shell_stderr(const fs::path& cwd)
     return read_text(cwd / "shell-stderr.txt");
 }
 
-// A temporary directory, removed at scope exit.
-class WorkDir {
-public:
-    WorkDir()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "kavri-readme-XXXXXX").string();
-        if (!::mkdtemp(&tmpl[0]))
-            throw std::runtime_error("mkdtemp failed");
-        dir = tmpl;
-    }
-    ~WorkDir()
-    {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    const fs::path& path() const { return dir; }
-
-private:
-    fs::path dir;
-};
-
 TEST(Readme, MakeRunPrintsTheLogAndThePortsItShows)
 {
     const std::string makefile = read_text(SOURCE_DIR + "/Makefile");
@@ -229,7 +209,7 @@ TEST(Readme, QuickStartOverTls)
 {
     // The README's commands run from a copy of the repository's layout: the
     // demo configuration (with the test's ports) under conf/.
-    WorkDir work;
+    TempDir work;
     fs::create_directories(work.path() / "conf");
     {
         std::ofstream demo(work.path() / "conf/demo.conf");
