@@ -1,12 +1,24 @@
 #!/bin/sh
-# Installs the Debian packages the build needs, only those that are missing.
+# Installs the Debian packages one make target needs, only those missing.
+#   install-deps.sh run    the gateway's own build (make run)
+#   install-deps.sh test   the test build: the gateway, tests, benchmarks and
+#                          the fuzz targets' seed replays (make test, asan, tsan, bench)
+#   install-deps.sh fuzz   the libFuzzer build (make fuzz)
 set -e
-PACKAGES="cmake make g++ pkg-config
+RUN="cmake make g++
 libboost-dev libboost-log-dev libboost-thread-dev libboost-system-dev
-libboost-date-time-dev libboost-regex-dev libboost-filesystem-dev libboost-random-dev
-libssl-dev openssl libexpat1-dev librapidxml-dev
-libgtest-dev libgmock-dev libbenchmark-dev
-clang libclang-rt-14-dev python3"
+libboost-date-time-dev libboost-regex-dev libboost-filesystem-dev
+libssl-dev libexpat1-dev librapidxml-dev"
+TEST="$RUN pkg-config libboost-random-dev openssl
+libgtest-dev libgmock-dev libbenchmark-dev python3"
+FUZZ="$RUN clang libclang-rt-14-dev"
+
+case "${1:-test}" in
+    run) PACKAGES=$RUN ;;
+    test) PACKAGES=$TEST ;;
+    fuzz) PACKAGES=$FUZZ ;;
+    *) echo "usage: $0 run|test|fuzz" >&2; exit 2 ;;
+esac
 
 missing=""
 for p in $PACKAGES; do

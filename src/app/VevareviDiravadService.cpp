@@ -10,6 +10,8 @@
 #include <boost/thread/thread.hpp>
 
 #include <exception>
+#include <iostream>
+#include <string>
 
 using boost::log::trivial::debug;
 using boost::log::trivial::fatal;
@@ -42,6 +44,15 @@ void CVevareviDiravadService::stop_and_release()
     udp_server.reset();
 }
 
+void CVevareviDiravadService::report_start_failure(const std::string& text)
+{
+    failed = true;
+    BOOST_LOG_SEV(lg, fatal) << text;
+    // The terminal or the service manager's journal shows it too.
+    std::cerr << text << std::endl;
+    stop_and_release();
+}
+
 void CVevareviDiravadService::ServiceMain(int, char**)
 {
     BOOST_LOG_SEV(lg, debug) << "Entering ServiceMain";
@@ -71,11 +82,9 @@ void CVevareviDiravadService::ServiceMain(int, char**)
         threads.join_all();
         control_server->stop();
     } catch (const std::exception& e) {
-        BOOST_LOG_SEV(lg, fatal) << "Failed to start the Security Gateway: " << e.what();
-        stop_and_release();
+        report_start_failure(std::string("Failed to start the Security Gateway: ") + e.what());
     } catch (...) {
-        BOOST_LOG_SEV(lg, fatal) << "Failed to start the Security Gateway!";
-        stop_and_release();
+        report_start_failure("Failed to start the Security Gateway!");
     }
     BOOST_LOG_SEV(lg, debug) << "Exiting ServiceMain";
     ReportStatus(0, 0, 0);

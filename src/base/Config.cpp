@@ -287,6 +287,15 @@ void Config::set_default(const std::string& key, const std::string& value)
     cache.emplace(key, value);
 }
 
+std::set<std::string> Config::keys()
+{
+    std::lock_guard<std::mutex> lock(m_cache_mutex);
+    std::set<std::string> out;
+    for (const auto& kv : cache)
+        out.insert(kv.first);
+    return out;
+}
+
 std::string Config::get_as_path(const std::string& key)
 {
     std::string path = get(key);
@@ -310,21 +319,42 @@ bool Config::parse_line(const std::string& line, std::string& key, std::string& 
 
 void Config::open(const std::string& path)
 {
-    std::ifstream in(path);
+    // A directory opens like a file and then reads as empty.
+    struct stat st {};
+    const bool directory = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    std::ifstream in;
+    if (!directory)
+        in.open(path);
     if (!in.is_open()) {
         std::cout << "\nFailed to read the " << path
                   << "!!! Using the default config settings!!!\n\n" << std::flush;
         return;
     }
     std::map<std::string, std::string> read;
+    std::vector<FileKey> keys;
     std::string line, key, value;
-    while (std::getline(in, line)) {
-        if (parse_line(line, key, value))
+    for (std::size_t number = 1; std::getline(in, line); ++number) {
+        if (parse_line(line, key, value)) {
             read[key] = value;
+            keys.push_back({number, key, false});
+        } else {
+            // Only reported: such a line stays ignored.
+            const std::string::size_type first = line.find_first_not_of(" \t");
+            if (first != 0 && first != std::string::npos &&
+                parse_line(line.substr(first), key, value))
+                keys.push_back({number, key, true});
+        }
     }
     std::lock_guard<std::mutex> lock(m_cache_mutex);
     for (auto& kv : read)
         file[kv.first] = kv.second;
+    keys_read = std::move(keys);
+}
+
+std::vector<Config::FileKey> Config::file_keys()
+{
+    std::lock_guard<std::mutex> lock(m_cache_mutex);
+    return keys_read;
 }
 
 void Config::open()

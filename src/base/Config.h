@@ -3,7 +3,7 @@
 // beats a registered default.
 //
 // Threads: any thread calls get/set/set_default/set_persistent.
-// m_cache_mutex (class-wide) guards cache and file and is a leaf: nothing is
+// m_cache_mutex (class-wide) guards cache, file and keys_read and is a leaf: nothing is
 // logged or locked while it is held (the log's open handler itself reads
 // LogPath through get). m_persist_mutex (class-wide) is held across a whole
 // set_persistent rewrite, taken before m_cache_mutex; an advisory flock on the
@@ -20,11 +20,21 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace vexa {
 
 class Config {
 public:
+    // A line of the configuration file that names a key: a setting, or a
+    // key-like line that is ignored because it does not start in the first
+    // column.
+    struct FileKey {
+        std::size_t line;  // 1 for the first line
+        std::string key;
+        bool indented;
+    };
+
     using sink_t = boost::log::sinks::synchronous_sink<boost::log::sinks::text_file_backend>;
 
     // Name of the active log file inside the LogPath directory.
@@ -43,6 +53,10 @@ public:
     void set(const std::string& key, const std::string& value);
     void set_default(const std::string& key, const std::string& value);
 
+    // The keys that have a value: set at run time, a default, or a file
+    // value already read.
+    std::set<std::string> keys();
+
     // The value as a directory: "" gives "./"; a "/" is appended if missing.
     std::string get_as_path(const std::string& key);
 
@@ -57,8 +71,12 @@ public:
         out.swap(tokens);
     }
 
+    // A path that cannot be opened or is a directory is reported on
+    // standard output and leaves every setting at its default.
     void open(const std::string& path);
     void open();
+    // The key lines the last open() read, in file order.
+    std::vector<FileKey> file_keys();
 
     // Sets the value and writes it into the configuration file on disk,
     // through a symbolic link, keeping owner, group and mode. A key or value
@@ -77,6 +95,7 @@ public:
 private:
     std::map<std::string, std::string> cache;
     std::map<std::string, std::string> file;
+    std::vector<FileKey> keys_read;
     boost::shared_ptr<sink_t> sink;
     std::string persistent_path;
 

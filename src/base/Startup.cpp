@@ -64,6 +64,45 @@ void register_defaults(Config& c)
     c.set_default("LogPath", tmpdir ? tmpdir : "/tmp");
 }
 
+const std::set<std::string>& known_settings()
+{
+    static const std::set<std::string> keys = [] {
+        Config defaults;
+        register_defaults(defaults);
+        std::set<std::string> k = defaults.keys();
+        // Read where they are used, with no default.
+        for (const char* key :
+             {"TCPControlLinuxExtCert", "TCPControlLinuxExtPriv", "TCPControlLinuxExtCA",
+              "TCPControlLinuxExtCertPhrase", "FilterSessionOptions",
+              "ConnectionServerExternalRoutableIP", "ConnectionServerExternalRoutablePort"})
+            k.insert(key);
+        return k;
+    }();
+    return keys;
+}
+
+std::vector<std::string> config_file_warnings(Config& config, const std::string& path)
+{
+    std::vector<std::string> warnings;
+    std::set<std::string> reported;
+    for (const Config::FileKey& entry : config.file_keys()) {
+        const std::string where =
+            "Configuration file " + path + ", line " + std::to_string(entry.line) + ": ";
+        if (entry.indented) {
+            warnings.push_back(where + entry.key +
+                               " does not start in the first column; the line is ignored");
+        } else if (!known_settings().count(entry.key)) {
+            if (reported.insert(entry.key).second)
+                warnings.push_back(where + "unknown key " + entry.key + "; the line is ignored");
+        } else if (entry.key == "SSLCipherList" || entry.key == "SSLPFSCipherList") {
+            if (reported.insert(entry.key).second)
+                warnings.push_back(where + entry.key +
+                                   " is never read from the file; the line is ignored");
+        }
+    }
+    return warnings;
+}
+
 uint64_t get_num_required_file_descriptors(Config& config)
 {
     const double wanted =

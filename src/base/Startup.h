@@ -7,12 +7,25 @@
 #include "Log.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace vexa {
 
 // Registers the default of every setting, in the documented order.
 void register_defaults(Config& config);
+
+// Every key the gateway reads: the registered defaults and the keys that
+// have none.
+const std::set<std::string>& known_settings();
+
+// Warnings about the lines of the file that config last opened (named path)
+// whose setting the gateway never uses: unknown keys, the cipher lists, and
+// key lines that do not start in the first column. One per unknown or
+// ignored key, one per indented line. The file is read before the log
+// exists, so the caller holds them until it does.
+std::vector<std::string> config_file_warnings(Config& config, const std::string& path);
 
 uint64_t get_num_required_file_descriptors(Config& config);
 void get_file_descriptor_limits(uint64_t& hard, uint64_t& soft);

@@ -47,14 +47,20 @@ XMLTCPControlServer::XMLTCPControlServer(const std::string& /*sni*/, const std::
       m_cm(cm),
       m_deadlines(deadlines)
 {
-    // The throwing overloads name the failing step in the error's text.
-    tcp::resolver resolver(m_io);
-    const tcp::endpoint endpoint =
-        resolver.resolve(ip, port, tcp::resolver::flags())->endpoint();
-    m_acceptor.open(endpoint.protocol());
-    m_acceptor.set_option(tcp::acceptor::reuse_address(true));
-    m_acceptor.bind(endpoint);
-    m_acceptor.listen(128);
+    // The throwing overloads name the failing step in the error's text; the
+    // record names the address and port, which that text lacks.
+    tcp::endpoint endpoint;
+    try {
+        tcp::resolver resolver(m_io);
+        endpoint = resolver.resolve(ip, port, tcp::resolver::flags())->endpoint();
+        m_acceptor.open(endpoint.protocol());
+        m_acceptor.set_option(tcp::acceptor::reuse_address(true));
+        m_acceptor.bind(endpoint);
+        m_acceptor.listen(128);
+    } catch (const std::exception& e) {
+        BOOST_LOG_SEV(m_log, trivial::error) << "control channel " << ip << ":" << port << ": " << e.what();
+        throw;
+    }
     const tcp::endpoint bound = m_acceptor.local_endpoint();
     m_local_port = bound.port();
     BOOST_LOG_SEV(m_log, trivial::info) << "XML TCP control server is up: " << endpoint_text(bound);
@@ -125,6 +131,7 @@ void XMLTCPControlServer::prepare()
 
 void XMLTCPControlServer::start()
 {
+    m_keep_running.emplace(m_io.get_executor());
     arm_accept();
     auto self = shared_from_this();
     m_thread = std::thread([self] { self->m_io.run(); });
@@ -152,6 +159,7 @@ void XMLTCPControlServer::close_everything()
     boost::system::error_code ignored;
     m_acceptor.close(ignored);
     m_retry_timer.cancel(ignored);
+    m_keep_running.reset();
     std::lock_guard<std::mutex> lock(m_table_mutex);
     for (const auto& c : m_connections)
         c->stop();
@@ -168,7 +176,8 @@ void XMLTCPControlServer::arm_accept()
 
 void XMLTCPControlServer::handle_accept(const boost::system::error_code& error)
 {
-    if (m_stopped)
+    // Closed by "shutdown": accepting is over for good.
+    if (m_stopped || !m_acceptor.is_open())
         return;
     if (error) {
         BOOST_LOG_SEV(m_log, trivial::error) << "*** XMLTCPControlServer::Error on accept value="

@@ -7,13 +7,16 @@
 // connection run on the one control event-loop thread; prepare, start and
 // stop on the owner's thread. m_table_mutex guards m_connections; it comes
 // before the signalling server's mutex (shutdown) and a connection's leaf
-// mutexes (stop). The online state and the stopped flag are atomic.
+// mutexes (stop). The online state and the stopped flag are atomic. The
+// work guard is set by start() before the thread exists and released on the
+// loop thread by stop().
 #pragma once
 
 #include "ConnectionManager.h"
 #include "ControlDeadlines.h"
 #include "Log.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -25,6 +28,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -56,7 +60,8 @@ public:
     // and joins its thread. Idempotent; refused on the event-loop thread.
     void stop();
     // The "shutdown" command: closes the listener and every connection, then
-    // shuts the connection manager down. The loop keeps retrying accepts.
+    // shuts the connection manager down. No accept is armed again; the
+    // event-loop thread stays up, idle, until stop().
     void shutdown();
 
     void set_online(bool online);
@@ -85,6 +90,10 @@ private:
     void close_everything();
 
     boost::asio::io_service m_io;
+    // Keeps the loop running from start() to stop(), also with nothing to
+    // accept after "shutdown".
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
+        m_keep_running;
     std::thread m_thread;
     boost::asio::ip::tcp::acceptor m_acceptor;
     std::shared_ptr<boost::asio::ip::tcp::socket> m_next_socket;

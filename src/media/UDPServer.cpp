@@ -271,8 +271,8 @@ void UDPServer::bind_socket(int fd, const char* which, const std::string& ip, ui
     }
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         const std::string reason = std::strerror(errno);
-        BOOST_LOG_SEV(lg, error) << "UDPServer: cannot bind the " << which << " UDP socket to " << ip
-                                 << ":" << port << ": " << reason;
+        BOOST_LOG_SEV(lg, error) << "relay " << which << " UDP socket " << ip << ":" << port
+                                 << ": bind: " << reason;
         throw std::runtime_error(std::string("UDPServer: cannot bind the ") + which + " UDP socket to " +
                                  ip + ":" + std::to_string(port) + ": " + reason);
     }

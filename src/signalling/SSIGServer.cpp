@@ -122,11 +122,17 @@ void SSIGServer::listen(const std::string& bind_ip, const std::string& port)
 {
     BOOST_LOG_SEV(lg, info)
         << "*** SSIGServer:: Setting up listening socket for incoming client connections.";
-    const tcp::endpoint endpoint(boost::asio::ip::make_address(bind_ip), parse_listen_port(port));
-    acceptor.open(endpoint.protocol());
-    acceptor.set_option(tcp::acceptor::reuse_address(true));
-    acceptor.bind(endpoint);
-    acceptor.listen(128);
+    try {
+        const tcp::endpoint endpoint(boost::asio::ip::make_address(bind_ip), parse_listen_port(port));
+        acceptor.open(endpoint.protocol());
+        acceptor.set_option(tcp::acceptor::reuse_address(true));
+        acceptor.bind(endpoint);
+        acceptor.listen(128);
+    } catch (const std::exception& e) {
+        // The error's own text ("bind: ...") names neither address nor port.
+        BOOST_LOG_SEV(lg, error) << "signalling listener " << bind_ip << ":" << port << ": " << e.what();
+        throw;
+    }
     listen_port = acceptor.local_endpoint().port();
 }
 

@@ -129,7 +129,9 @@ GatewayProcess::GatewayProcess(Options options) : config(options.config)
 
     const std::string binary = VEVAREVIDIRAVAD_BINARY;
     std::vector<char*> argv{const_cast<char*>(binary.c_str())};
-    if (options.pass_config)
+    if (options.argument)
+        argv.push_back(const_cast<char*>(options.argument->c_str()));
+    else if (options.pass_config)
         argv.push_back(const_cast<char*>(conf.c_str()));
     argv.push_back(nullptr);
     rlimit lim {};
@@ -138,17 +140,20 @@ GatewayProcess::GatewayProcess(Options options) : config(options.config)
         lim.rlim_max = options.nofile->second;
     }
     const std::string out_path = (tmp / "stdout.txt").string();
-    const std::string dir = tmp.string();
+    const std::string err_path = (tmp / "stderr.txt").string();
+    const std::string dir = options.cwd.empty() ? tmp.string() : options.cwd.string();
 
     child = ::fork();
     if (child < 0)
         throw std::runtime_error("fork failed");
     if (child == 0) {
-        const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            ::close(fd);
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0 && err >= 0) {
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::close(out);
+            ::close(err);
         }
         if (::chdir(dir.c_str()) != 0)
             ::_exit(126);
@@ -228,6 +233,16 @@ std::chrono::milliseconds GatewayProcess::cpu_time() const
 std::string GatewayProcess::stdout_text() const
 {
     return read_file(tmp / "stdout.txt");
+}
+
+std::string GatewayProcess::stderr_text() const
+{
+    return read_file(tmp / "stderr.txt");
+}
+
+std::string GatewayProcess::output_text() const
+{
+    return stdout_text() + stderr_text();
 }
 
 bool GatewayProcess::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const

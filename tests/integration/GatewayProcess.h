@@ -1,5 +1,6 @@
 // Runs the real gateway binary in a temporary directory with a configuration
-// of the test's, and reads what it writes (log files, standard output). The
+// of the test's, and reads what it writes (log files, standard output and
+// standard error, each to a file of its own). The
 // process is killed and the directory removed when the object goes.
 #pragma once
 
@@ -31,6 +32,11 @@ public:
         std::map<std::string, std::string> env;
         // Open-file limits of the child, when set (soft, hard).
         std::optional<std::pair<uint64_t, uint64_t>> nofile;
+        // The argument instead of the written configuration file's path.
+        std::optional<std::string> argument;
+        // The child's working directory (else the temporary directory, which
+        // keeps the log unless LogPath is given).
+        std::filesystem::path cwd;
     };
 
     // Lines that give every port a free loopback port and the log a temp dir.
@@ -62,6 +68,9 @@ public:
     // Concatenated text of every log file, oldest first.
     std::string log() const;
     std::string stdout_text() const;
+    std::string stderr_text() const;
+    // Standard output, then standard error.
+    std::string output_text() const;
     // Waits until the log holds text; false on timeout.
     bool wait_for_log(const std::string& text,
                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;

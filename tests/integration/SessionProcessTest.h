@@ -104,7 +104,7 @@ protected:
         if (gw) {
             // Sanitizer builds: a finding in the gateway fails the test that
             // provoked it.
-            const std::string out = gw->stdout_text();
+            const std::string out = gw->output_text();
             for (const char* finding : {"ThreadSanitizer", "AddressSanitizer", "LeakSanitizer", "runtime error:"})
                 EXPECT_EQ(out.find(finding), std::string::npos) << "the gateway reported:\n" << out;
         }
@@ -113,7 +113,7 @@ protected:
             const std::string log = gw->log();
             const std::size_t from = log.size() > 40000 ? log.size() - 40000 : 0;
             std::fprintf(stderr, "--- gateway log (tail) ---\n%s\n--- stdout ---\n%s\n",
-                         log.substr(from).c_str(), gw->stdout_text().c_str());
+                         log.substr(from).c_str(), gw->output_text().c_str());
             if (!gw->running())
                 std::fprintf(stderr, "--- the gateway had ended (signal %d) ---\n", gw->signal());
         }

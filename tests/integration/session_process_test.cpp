@@ -527,6 +527,21 @@ TEST_F(SessionProcess, ResumableSessionThatNobodyResumesEndsWithResumeTimeout)
     ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
 }
 
+TEST_F(SessionProcess, IdlePairWithoutResumeEndsWithTwoConnectionTimeoutsAndOneUnknown)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"SsigMaxNoActivitySeconds=5", "UdpMaxNoActivitySeconds=5"}));
+    Session s;
+    ASSERT_NO_FATAL_FAILURE(add(s));
+    ASSERT_NO_FATAL_FAILURE(establish(s));
+    media_both_ways(s);
+
+    // Each tunnel direction reports its idle end; the server leg, released
+    // with the last tunnel that held it, still has the broker's callback.
+    EXPECT_EQ(closed_reasons(3, 40s, 8s),
+              (std::vector<std::string>{"ConnectionTimeout", "ConnectionTimeout", "Unknown"}));
+    ASSERT_NO_FATAL_FAILURE(expect_session_gone(s));
+}
+
 // --- 6. resumption ------------------------------------------------------------
 
 TEST_F(SessionProcess, IdledResumableSessionResumesOnANewConnectionWithNewKeys)

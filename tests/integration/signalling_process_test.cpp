@@ -54,7 +54,7 @@ protected:
             const std::string log = gw->log();
             const std::size_t from = log.size() > 30000 ? log.size() - 30000 : 0;
             std::fprintf(stderr, "--- gateway log (tail) ---\n%s\n--- stdout ---\n%s\n",
-                         log.substr(from).c_str(), gw->stdout_text().c_str());
+                         log.substr(from).c_str(), gw->output_text().c_str());
             if (!gw->running())
                 std::fprintf(stderr, "--- the gateway had ended (signal %d) ---\n", gw->signal());
         }
@@ -306,7 +306,7 @@ TEST_F(SignallingProcess, BusyTcpPortIsAFatalStartFailure)
         SCOPED_TRACE(key);
         // The test server's listener occupies the port.
         GatewayProcess busy(options({std::string(key) + "=" + std::to_string(server.port())}));
-        EXPECT_EQ(0, busy.wait_exit().value_or(-1)) << busy.log();
+        EXPECT_EQ(1, busy.wait_exit().value_or(-1)) << busy.log();
         EXPECT_NE(std::string::npos, busy.log().find("> fatal   : Failed to start the Security Gateway: "))
             << busy.log();
         EXPECT_NE(std::string::npos, busy.log().find("> info    : VevareviDiravad exiting...\n"));
@@ -361,8 +361,8 @@ TEST_F(SignallingProcess, BrokerCommandsAndServerHandshakesRunSideBySide)
     for (const auto& rtag : rtags)
         ASSERT_TRUE(broker.remove_connection(rtag));
     EXPECT_TRUE(broker.command("get-info")) << "the control connection is still there";
-    EXPECT_TRUE(gw->running()) << gw->stdout_text();
-    EXPECT_EQ(gw->stdout_text().find("ThreadSanitizer"), std::string::npos) << gw->stdout_text();
+    EXPECT_TRUE(gw->running()) << gw->output_text();
+    EXPECT_EQ(gw->output_text().find("ThreadSanitizer"), std::string::npos) << gw->output_text();
 }
 
 TEST_F(SignallingProcess, ShutdownClosesBothLegsAndLeavesTheProcessIdle)

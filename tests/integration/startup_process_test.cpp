@@ -69,6 +69,67 @@ TEST(Startup, MissingConfigFileUsesDefaults)
     EXPECT_TRUE(gw.wait_for_log("Ciphers available for TLS connections: "));
 }
 
+TEST(Startup, DirectoryAsConfigPathIsReportedLikeAnUnreadableFile)
+{
+    GatewayProcess::Options o;
+    o.config = {"LogPath=/never/used"};
+    o.argument = ".";  // the gateway's working directory
+    // Defaults bind the well-known ports, which need not be free here.
+    GatewayProcess gw(o);
+    ASSERT_TRUE(gw.wait_for_log("VevareviDiravad starting...")) << gw.stdout_text();
+    EXPECT_EQ(0u, gw.stdout_text().find("\nFailed to read the .!!! Using the default config settings!!!\n\n"))
+        << gw.stdout_text();
+}
+
+// Lines whose setting the gateway never uses are logged with their line, once
+// the log exists; everything else in the file works as before.
+TEST(Startup, UnusedLinesOfTheFileAreWarnedAboutWithTheirLine)
+{
+    auto o = options({});
+    const std::vector<std::string> lines = {
+        "TCPControlPrt=50061",           // a typo
+        "  LogLevel=0",                  // indented: ignored
+        "\tMaxConnections 7",            // likewise
+        "SSLCipherList=NULL-MD5",        // never read from the file
+        "# TCPControlPrt=1",             // a comment
+        "TCPControlPrt=50062",           // the same key again: one warning
+        "LogLevel=1",                    // known
+        "FilterSessionOptions=abcd",     // known, without a default
+        "ConnectionServerExternalRoutablePort=5",
+    };
+    const std::size_t first = o.config.size() + 1;  // line number of lines[0]
+    o.config.insert(o.config.end(), lines.begin(), lines.end());
+    GatewayProcess gw(o);
+    ASSERT_TRUE(gw.wait_for_log("Ciphers available for TLS connections: ")) << gw.log();
+    const std::string log = gw.log();
+    const std::string file = (gw.dir() / "gateway.conf").string();
+    auto line = [&](std::size_t i) { return "Configuration file " + file + ", line " + std::to_string(first + i) + ": "; };
+    const std::vector<std::string> expected = {
+        line(0) + "unknown key TCPControlPrt; the line is ignored\n",
+        line(1) + "LogLevel does not start in the first column; the line is ignored\n",
+        line(2) + "MaxConnections does not start in the first column; the line is ignored\n",
+        line(3) + "SSLCipherList is never read from the file; the line is ignored\n",
+    };
+    std::size_t at = 0;
+    for (const auto& w : expected) {
+        const std::size_t found = log.find("> warning : " + w);
+        EXPECT_NE(std::string::npos, found) << w << "\n" << log;
+        EXPECT_GE(found, at) << "in file order: " << w;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_EQ(4u, [&] {
+        std::size_t n = 0;
+        for (std::size_t p = log.find("> warning : Configuration file "); p != std::string::npos;
+             p = log.find("> warning : Configuration file ", p + 1))
+            ++n;
+        return n;
+    }()) << log;
+    // After the start banner: the log did not exist before it.
+    EXPECT_LT(log.find("VevareviDiravad starting..."), log.find(expected[0]));
+    // The ignored lines changed nothing: level 1 from the file, no trace.
+    EXPECT_EQ(std::string::npos, log.find("> trace   : ")) << log;
+}
+
 TEST(Startup, CipherListInTheFileIsIgnored)
 {
     GatewayProcess gw(options({"SSLCipherList=NULL-MD5", "SSLPFSCipherList=NULL-SHA"}));

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 // Records every fsync this test binary makes while armed, with the contents
@@ -127,15 +128,37 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"x", false, "", ""},
                       LineCase{"=3", false, "", ""}));
 
-TEST(Config, MissingFileMessageOnStdout)
+TEST(Config, UnreadablePathMessageOnStdout)
 {
+    TempDir tmp;
+    // A directory opens like a file and reads as empty: reported all the same.
+    for (const std::string& path : {std::string("/nonexistent/dir/x.conf"), tmp.str(), tmp.slash()}) {
+        vexa::Config c;
+        testing::internal::CaptureStdout();
+        c.open(path);
+        EXPECT_EQ("\nFailed to read the " + path + "!!! Using the default config settings!!!\n\n",
+                  testing::internal::GetCapturedStdout());
+        EXPECT_EQ("", c.get("LogLevel"));
+        EXPECT_TRUE(c.file_keys().empty());
+    }
+}
+
+TEST(Config, FileKeysNameEveryKeyLineWithItsNumber)
+{
+    TempDir tmp;
     vexa::Config c;
-    testing::internal::CaptureStdout();
-    c.open("/nonexistent/dir/x.conf");
-    EXPECT_EQ(
-        "\nFailed to read the /nonexistent/dir/x.conf!!! Using the default config settings!!!\n\n",
-        testing::internal::GetCapturedStdout());
-    EXPECT_EQ("", c.get("LogLevel"));
+    c.open(tmp.write("c.conf", "# comment\nLogLevel=3\n  Indented=1\n\n\tTabbed 2\n  # indented comment\n"
+                               "   \nLogLevel 4\n\xef\xbb\xbf" "Bom=1\n"));
+    const std::vector<vexa::Config::FileKey> keys = c.file_keys();
+    ASSERT_EQ(5u, keys.size());
+    const std::vector<std::tuple<std::size_t, std::string, bool>> expected = {
+        {2, "LogLevel", false}, {3, "Indented", true}, {5, "Tabbed", true}, {8, "LogLevel", false}, {9, "Bom", false}};
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        EXPECT_EQ(expected[i], std::make_tuple(keys[i].line, keys[i].key, keys[i].indented)) << i;
+    // Indented lines stay ignored.
+    EXPECT_EQ("", c.get("Indented"));
+    EXPECT_EQ("", c.get("Tabbed"));
+    EXPECT_EQ("4", c.get("LogLevel"));
 }
 
 TEST(Config, Precedence)

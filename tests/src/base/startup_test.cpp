@@ -9,6 +9,9 @@
 
 #include <cstdlib>
 #include <limits>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -135,6 +138,58 @@ TEST(Defaults, FileWinsExceptForTheCipherLists)
     EXPECT_EQ("7", c.get("MaxConnections"));
     EXPECT_EQ(DEFAULTS[6].second, c.get("SSLCipherList"));
 }
+
+TEST(Defaults, KnownSettingsAreTheDefaultsAndTheKeysWithout)
+{
+    const std::set<std::string>& known = vexa::known_settings();
+    EXPECT_EQ(50u, known.size());
+    for (const auto& d : DEFAULTS)
+        EXPECT_EQ(1u, known.count(d.first)) << d.first;
+    for (const char* key : {"LogPath", "FilterSessionOptions", "TCPControlLinuxExtCert", "TCPControlLinuxExtPriv",
+                            "TCPControlLinuxExtCA", "TCPControlLinuxExtCertPhrase",
+                            "ConnectionServerExternalRoutableIP", "ConnectionServerExternalRoutablePort"})
+        EXPECT_EQ(1u, known.count(key)) << key;
+}
+
+struct WarningCase {
+    const char* name;
+    const char* file;
+    std::vector<std::string> warnings;  // after "Configuration file <path>, "
+};
+
+class ConfigWarnings : public ::testing::TestWithParam<WarningCase> {};
+
+TEST_P(ConfigWarnings, NameTheLineOfEveryUnusedSetting)
+{
+    TempDir tmp;
+    vexa::Config c;
+    const std::string path = tmp.write("c.conf", GetParam().file);
+    c.open(path);
+    std::vector<std::string> expected;
+    for (const auto& w : GetParam().warnings)
+        expected.push_back("Configuration file " + path + ", " + w);
+    EXPECT_EQ(expected, vexa::config_file_warnings(c, path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, ConfigWarnings,
+    ::testing::Values(
+        WarningCase{"known_keys_and_comments", "LogLevel=1\n# Typo=1\n\nFilterSessionOptions abcd\n#  LogLevel=2\n", {}},
+        WarningCase{"typo_once_per_key",
+                    "TCPControlPrt=1\nLogLevel=2\nTCPControlPrt=2\nlogLevel=3\n",
+                    {"line 1: unknown key TCPControlPrt; the line is ignored",
+                     "line 4: unknown key logLevel; the line is ignored"}},
+        WarningCase{"indented_each_line",
+                    " LogLevel=1\n\tBogus 2\n LogLevel=3\n   \n",
+                    {"line 1: LogLevel does not start in the first column; the line is ignored",
+                     "line 2: Bogus does not start in the first column; the line is ignored",
+                     "line 3: LogLevel does not start in the first column; the line is ignored"}},
+        WarningCase{"cipher_lists",
+                    "SSLCipherList=NULL-MD5\nSSLPFSCipherList=x\nSSLCipherList=y\nSSLCipherListType=PFS\n",
+                    {"line 1: SSLCipherList is never read from the file; the line is ignored",
+                     "line 2: SSLPFSCipherList is never read from the file; the line is ignored"}},
+        WarningCase{"one_word_line", "abc\n", {"line 1: unknown key ab; the line is ignored"}}),
+    [](const ::testing::TestParamInfo<WarningCase>& i) { return std::string(i.param.name); });
 
 TEST(FileDescriptors, RequiredCount)
 {

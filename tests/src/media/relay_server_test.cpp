@@ -49,6 +49,7 @@ TEST(RelaySettings, StartFailsOnBadAddressOrBusyPort)
 
     auto first = boost::make_shared<vexa::UDPServer>(loop, "127.0.0.1", "0", "127.0.0.1", "0");
     const std::string busy = std::to_string(first->get_internal_port());
+    LogCapture log;
     try {
         vexa::UDPServer second(loop, "127.0.0.1", "0", "127.0.0.1", busy);
         ADD_FAILURE() << "bound twice";
@@ -56,8 +57,8 @@ TEST(RelaySettings, StartFailsOnBadAddressOrBusyPort)
         EXPECT_NE(std::string::npos, std::string(e.what()).find("cannot bind the internal UDP socket to 127.0.0.1:" + busy))
             << e.what();
     }
+    EXPECT_EQ(1u, log.count("error   : relay internal UDP socket 127.0.0.1:" + busy + ": bind: Address already in use"));
     // An IPv6 text binds every IPv4 interface, with a warning.
-    LogCapture log;
     vexa::UDPServer v6(loop, "::1", "0", "127.0.0.1", "0");
     EXPECT_EQ(1u, log.count_messages("the external address ::1 is no IPv4 address; the socket is bound to 0.0.0.0"));
 }

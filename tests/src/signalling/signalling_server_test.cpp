@@ -290,7 +290,10 @@ TEST_F(SignallingServerTest, ConstructionFailuresAreLoggedAndThrown)
         const size_t before = log.count("*** SSIGServer::Failed to create the SSIG server: ");
         EXPECT_ANY_THROW(SSIGServer(main_io.io, aux_io.io, c.address, c.port, relay, timing));
         EXPECT_EQ(before + 1, log.count("*** SSIGServer::Failed to create the SSIG server: "));
+        // The listener's own record says which address and port failed.
+        EXPECT_EQ(1u, log.count(std::string("error   : signalling listener ") + c.address + ":" + c.port + ": "));
     }
+    EXPECT_EQ(1u, log.count("signalling listener 127.0.0.1:" + std::to_string(busy) + ": bind: Address already in use"));
     EXPECT_FALSE(log.contains("SSIG server is up: "));
 }
 
