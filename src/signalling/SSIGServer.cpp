@@ -5,6 +5,7 @@
 #include "SSIGConnection.h"
 #include "SSIGInviteFilter.h"
 #include "SSIGServerConnection.h"
+#include "SSIGLegContexts.h"
 #include "SSIGServerSSL.h"
 #include "UDPServer.h"
 #include "vexa_tags.h"
@@ -105,6 +106,8 @@ SSIGServer::SSIGServer(boost::asio::io_context& main, boost::asio::io_context& a
     try {
         sni = Config::get_instance()->get("SSLCertKsgSni");
         ssl.reset(new SSIGServerSSL(main, aux, sni));
+        leg_contexts.reset(new SSIGLegContexts(*ssl, &SSIGClientConnection::ssl_ksg_client_facing_sni_cback,
+                                               &SSIGServerConnection::ssl_ksg_server_facing_cert_cback));
         listen(bind_ip, port);
         next_socket = std::make_shared<tcp::socket>(main);
         BOOST_LOG_SEV(lg, info) << "SSIG server is up: " << endpoint_text(acceptor.local_endpoint());
