@@ -560,6 +560,7 @@ public:
         std::string sni;
         std::vector<unsigned char> client_der;
         bool handshake_ok = false;
+        bool resumed = false;  // the client resumed a TLS session
     };
 
     TlsServer(TestCert& cert, Script script, int handshake_delay_ms = 0)
@@ -624,6 +625,7 @@ private:
                     a.sni = name;
                 if (X509* peer = SSL_get0_peer_certificate(ssl))
                     a.client_der = der_of(peer);
+                a.resumed = SSL_session_reused(ssl) == 1;
             }
             ERR_clear_error();
             {
