@@ -22,7 +22,11 @@ boost::system::error_code ssl_error(unsigned long code)
 }  // namespace
 
 TlsSocketStream::TlsSocketStream(socket_type& socket, boost::asio::ssl::context& context, executor_type strand)
-    : m_socket(socket), m_strand(std::move(strand)), m_ssl(SSL_new(context.native_handle())), m_fd(-1)
+    : m_socket(socket),
+      m_strand(std::move(strand)),
+      m_ssl(SSL_new(context.native_handle())),
+      m_fd(-1),
+      m_write_failed(false)
 {
     if (!m_ssl)
         throw boost::system::system_error(ssl_error(ERR_get_error()), "TlsSocketStream");
@@ -77,6 +81,8 @@ TlsSocketStream::Step TlsSocketStream::perform(Io io, void* data, std::size_t si
         return {Want::NOTHING, boost::asio::error::operation_aborted, 0};
     if (io != Io::HANDSHAKE && size == 0)
         return {Want::NOTHING, boost::system::error_code(), 0};
+    if (io == Io::WRITE && m_write_failed)
+        return {Want::NOTHING, boost::asio::error::broken_pipe, 0};
 
     const int length = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
     ERR_clear_error();
@@ -113,8 +119,10 @@ TlsSocketStream::Step TlsSocketStream::perform(Io io, void* data, std::size_t si
                              : boost::system::error_code(boost::asio::ssl::error::stream_truncated),
                     0};
         }
-        if (system_error != 0)
+        if (system_error != 0) {
+            m_write_failed = m_write_failed || io == Io::WRITE;
             return {Want::NOTHING, boost::system::error_code(system_error, boost::system::system_category()), 0};
+        }
         if (code != 0 && ERR_GET_LIB(code) == ERR_LIB_SYS)
             return {Want::NOTHING,
                     boost::system::error_code(ERR_GET_REASON(code), boost::system::system_category()), 0};

@@ -149,6 +149,10 @@ private:
     SSL* m_ssl;
     // The descriptor OpenSSL was given; -1 before the handshake.
     int m_fd;
+    // A write failed on the socket: OpenSSL still holds the rest of its
+    // record, so later writes fail as the socket would fail them (Asio's
+    // stream wrote those to the dead socket too).
+    bool m_write_failed;
 };
 
 }  // namespace vexa

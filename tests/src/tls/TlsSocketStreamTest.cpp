@@ -265,6 +265,23 @@ TYPED_TEST(TlsStreamTest, AHandshakeThatNeverFinishesEndsWhenTheStreamCloses)
     }
 }
 
+// The client leg writes its next queued frame after a failed one. (A third
+// write never completes on Asio's stream; this stream fails it as the
+// second.)
+TYPED_TEST(TlsStreamTest, WritesAfterAResetFailAsOnAsiosStream)
+{
+    ASSERT_NO_FATAL_FAILURE(this->connect(stream_base::server));
+    this->peer->reset();
+    std::this_thread::sleep_for(50ms);
+    const error_code expected[] = {boost::asio::error::connection_reset, boost::asio::error::broken_pipe};
+    for (int i = 0; i < 2; ++i) {
+        auto out = this->harness->write(pattern(3000));
+        const auto r = TestFixture::Harness::get(out);
+        ASSERT_TRUE(r) << "write " << i;
+        EXPECT_EQ(r->ec, expected[i]) << i << " " << r->ec.message();
+    }
+}
+
 TYPED_TEST(TlsStreamTest, HandshakeFailuresGiveTheErrorsOfAsiosStream)
 {
     const struct {
