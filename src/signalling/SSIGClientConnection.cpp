@@ -7,7 +7,6 @@
 #include "SSIGLegHost.h"
 #include "SSIGServerSSL.h"
 #include "SSIGTLV.h"
-#include "SSLContext.h"
 #include "safe_lib.h"
 #include "vexa_tags.h"
 #include "vexa_xml_fail.h"

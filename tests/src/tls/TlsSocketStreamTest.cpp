@@ -30,11 +30,7 @@ protected:
     // A stream in role, its peer in the other; both handshaken.
     void connect(stream_base::handshake_type role)
     {
-        TlsTestContexts& c = tls_contexts();
-        harness = std::make_unique<Harness>(role == stream_base::server ? c.server : c.client);
-        peer = std::make_unique<RawTlsPeer>(harness->take_peer_fd(),
-                                            role == stream_base::server ? c.raw_client : c.raw_server,
-                                            role == stream_base::client);
+        open(role);
         auto done = harness->handshake(role);
         ASSERT_TRUE(peer->handshake()) << "the peer's handshake failed";
         const auto r = Harness::get(done);
