@@ -327,8 +327,13 @@ TEST(TlsStreamAttack, AThousandConnectionsEndingEveryWayLeaveNothingBehind)
         while (alive.load() > 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
         EXPECT_EQ(alive.load(), 0);
-        boost::asio::post(acceptor.get_executor(), [&] { acceptor.close(); });
-        std::this_thread::sleep_for(50ms);
+        std::promise<void> closed;
+        boost::asio::post(acceptor.get_executor(), [&] {
+            acceptor.close();
+            closed.set_value();
+        });
+        closed.get_future().wait();
+        threads.stop();
     }
     EXPECT_EQ(open_fds(), fds_before);
 }
