@@ -46,8 +46,8 @@ namespace vexa {
 
 class SSIGClientConnection;
 class SSIGConnection;
-class SSIGServerConnection;
 class SSIGLegContexts;
+class SSIGServerConnection;
 class SSIGServerSSL;
 class UDPServer;
 
