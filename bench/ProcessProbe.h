@@ -1,7 +1,7 @@
 // What the session benchmarks read about a process and the machine: the
-// resident set and open descriptors of a pid (from /proc), the CPU model
-// and count, and the open-file limit raised for the driver's own sockets.
-// Plain functions.
+// resident set, open descriptors and CPU time of a pid (from /proc), the
+// benchmark's own CPU time, the CPU model and count, and the open-file limit
+// raised for the driver's own sockets. Plain functions.
 #pragma once
 
 #include <sys/resource.h>
@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -43,6 +45,36 @@ inline std::size_t open_fds(pid_t pid)
             ++n;
     ::closedir(d);
     return n;
+}
+
+// utime + stime of pid in seconds (clock-tick resolution); 0 when unreadable.
+inline double cpu_seconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name may hold blanks: fields are counted after its ')'.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::strtoull(field.c_str(), nullptr, 10);
+        else if (i == 15)
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// User + system CPU time of this process (every thread) in seconds.
+inline double own_cpu_seconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 inline std::string machine()

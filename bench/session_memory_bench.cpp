@@ -2,9 +2,12 @@
 // the negotiation, both tunnels, a first datagram each way) and left idle,
 // with idle limits long enough not to fire during the measurement;
 // (gateway RSS with all N established - RSS before the first) / N.
-// Target: <= 150 KiB.
+// Goal: <= 60 KiB. Then memory per accepted connection that sends nothing:
+// C plain TCP connections to the signalling port, held open while the
+// sessions stay; (RSS with all C accepted - RSS before them) / C.
+// Goal: <= 30 KiB.
 //
-//   bench_session_memory [--sessions 1000] [--threads 4] [--hold SECONDS]
+//   bench_session_memory [--sessions 1000] [--connects 300] [--threads 4] [--hold SECONDS]
 // --hold pauses before the first session and after the last, printing the
 // gateway's pid, so a heap profiler can attach to it; --gateway-env KEY=VALUE
 // (repeatable) adds to the gateway's environment only, e.g. a profiler's
@@ -12,6 +15,11 @@
 #include "GatewayProcess.h"
 #include "ProcessProbe.h"
 #include "SessionDriver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -23,14 +31,37 @@
 
 using namespace session_bench;
 
+namespace {
+
+// A blocking TCP connection to 127.0.0.1:port that never sends; -1 on failure.
+int connect_tcp(unsigned short port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
-    unsigned sessions = 1000, threads = 4, hold = 0;
+    unsigned sessions = 1000, connects = 300, threads = 4, hold = 0;
     std::map<std::string, std::string> gateway_env;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--sessions")
             sessions = static_cast<unsigned>(std::max(1, std::atoi(argv[i + 1])));
+        else if (a == "--connects")
+            connects = static_cast<unsigned>(std::max(0, std::atoi(argv[i + 1])));
         else if (a == "--threads")
             threads = static_cast<unsigned>(std::max(1, std::atoi(argv[i + 1])));
         else if (a == "--gateway-env") {
@@ -50,7 +81,7 @@ int main(int argc, char** argv)
     for (const char* line : {"SSLCertKsgSni=gw.bench.kavri.test", "TCPControlMaxConnections=64",
                              "SsigMaxNoActivitySeconds=3600", "UdpMaxNoActivitySeconds=3600"})
         go.config.push_back(line);
-    go.config.push_back("MaxConnections=" + std::to_string(sessions + 100));
+    go.config.push_back("MaxConnections=" + std::to_string(sessions + connects + 100));
     GatewayProcess gw(go);
     if (!gw.wait_listening(gw.external_tcp_port()) || !gw.wait_listening(gw.control_port())) {
         std::printf("the gateway did not start\n%s\n", gw.log().c_str());
@@ -104,7 +135,37 @@ int main(int argc, char** argv)
     if (established == 0)
         return 1;
     const double per = static_cast<double>(after - std::min(after, before)) / established;
-    std::printf("per session: %.1f KiB (target <= 150 KiB: %s)\n", per, per <= 150.0 ? "met" : "NOT met");
+    std::printf("per session: %.1f KiB (goal <= 60 KiB: %s)\n", per, per <= 60.0 ? "met" : "NOT met");
+
+    if (connects) {
+        const uint64_t silent_before = rss_kib(gw.pid());
+        const std::size_t silent_fds_before = open_fds(gw.pid());
+        std::vector<int> silent;
+        for (unsigned i = 0; i < connects; ++i) {
+            const int fd = connect_tcp(ports.signalling);
+            if (fd >= 0)
+                silent.push_back(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        const uint64_t silent_after = rss_kib(gw.pid());
+        const std::size_t silent_fds_after = open_fds(gw.pid());
+        std::printf("silent connections: %zu of %u connected, gateway fds %zu -> %zu; RSS %llu -> %llu KiB\n",
+                    silent.size(), connects, silent_fds_before, silent_fds_after,
+                    static_cast<unsigned long long>(silent_before), static_cast<unsigned long long>(silent_after));
+        if (!silent.empty()) {
+            const double per_silent = static_cast<double>(silent_after - std::min(silent_after, silent_before)) /
+                                      static_cast<double>(silent.size());
+            std::printf("per silent connection: %.1f KiB (goal <= 30 KiB: %s)\n", per_silent,
+                        per_silent <= 30.0 ? "met" : "NOT met");
+        }
+        if (hold) {
+            std::printf("silent connections held; holding %u s\n", hold);
+            std::fflush(stdout);
+            std::this_thread::sleep_for(std::chrono::seconds(hold));
+        }
+        for (const int fd : silent)
+            ::close(fd);
+    }
     if (hold) {
         std::printf("all established; holding %u s\n", hold);
         std::fflush(stdout);

@@ -153,7 +153,9 @@ std::string xml_signature_to_string(const uint8_t* signature)
 
 void print_x509_cert(logger_t& lg, severity_level sev, X509* cert, const std::string& caption)
 {
-    if (!cert)
+    // Formatting costs more than the handshake's own decoding of the
+    // certificate: none for records the filter drops.
+    if (!cert || !log_enabled(sev))
         return;
     BIO* bio = BIO_new(BIO_s_mem());
     if (!bio)

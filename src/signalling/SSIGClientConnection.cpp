@@ -3,10 +3,10 @@
 #include "CommonUtil.h"
 #include "Config.h"
 #include "MergeXML.h"
+#include "SSIGLegContexts.h"
 #include "SSIGLegHost.h"
 #include "SSIGServerSSL.h"
 #include "SSIGTLV.h"
-#include "SSLContext.h"
 #include "safe_lib.h"
 #include "vexa_tags.h"
 #include "vexa_xml_fail.h"
@@ -62,7 +62,6 @@ SSIGClientConnection::SSIGClientConnection(std::shared_ptr<SSIGLegHost> host,
                                            boost::asio::io_context& io, SSIGLegTimings timings)
     : IdleMonitored(static_cast<int32_t>(config_number("SsigMaxNoActivitySeconds"))),
       m_socket(std::move(socket)),
-      m_ctx(boost::asio::ssl::context::sslv23),
       m_sni(NO_SNI_VALUE),
       m_host(std::move(host)),
       m_strand(boost::asio::make_strand(io)),
@@ -85,12 +84,10 @@ SSIGClientConnection::SSIGClientConnection(std::shared_ptr<SSIGLegHost> host,
       m_deadline_generation(0),
       m_fail_frame(nullptr)
 {
-    // Options go on the context before the stream: a TLS session copies
-    // them when it is made.
-    set_server_ssl_context_options("SSIGClientConnection", m_log, m_ctx);
-    SSL_CTX_set_tlsext_servername_callback(m_ctx.native_handle(), &ssl_ksg_client_facing_sni_cback);
-    SSL_CTX_set_tlsext_servername_arg(m_ctx.native_handle(), this);
-    m_stream = std::make_shared<ssl_stream_t>(*m_socket, m_ctx);
+    // The shared context carries the options and the server-name callback,
+    // which finds this leg through the SSL object.
+    m_stream = std::make_shared<ssl_stream_t>(*m_socket, m_host->get_leg_contexts().client_facing(), m_strand);
+    SSL_set_ex_data(m_stream->native_handle(), leg_index(), this);
 
     m_client_endpoint = m_socket->remote_endpoint();
     boost::system::error_code ignored;
@@ -198,9 +195,17 @@ bool SSIGClientConnection::is_stopped() const
     return m_stopped;
 }
 
-int SSIGClientConnection::ssl_ksg_client_facing_sni_cback(SSL* ssl, int*, void* arg)
+int SSIGClientConnection::leg_index()
 {
-    auto* leg = static_cast<SSIGClientConnection*>(arg);
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int SSIGClientConnection::ssl_ksg_client_facing_sni_cback(SSL* ssl, int*, void*)
+{
+    auto* leg = static_cast<SSIGClientConnection*>(SSL_get_ex_data(ssl, leg_index()));
+    if (!leg)
+        return SSL_TLSEXT_ERR_ALERT_FATAL;
 
     if (X509* peer = const_cast<X509*>(SSL_get0_peer_certificate(ssl)))
         print_x509_cert(leg->m_log, trivial::debug, peer,
@@ -211,7 +216,7 @@ int SSIGClientConnection::ssl_ksg_client_facing_sni_cback(SSL* ssl, int*, void* 
     else
         LEG_LOG(leg, debug) << "No SNI from client.\n";
 
-    // The leg's own context has no certificate: every client gets the gateway's.
+    // The shared context has no certificate: every client gets the gateway's.
     SSL_set_SSL_CTX(ssl, leg->m_host->get_server_ssl().get_gateway_context().native_handle());
 
     if (!name) {
@@ -244,7 +249,9 @@ void SSIGClientConnection::handle_handshake(const boost::system::error_code& ec)
             write_front();
     }
     if (is_stopped()) {
-        if (ec || m_writes.empty())
+        // stop() posted its close after the frames handed over before it:
+        // once they are queued, it closes (or lets them drain first).
+        if (ec)
             close_socket();
         return;
     }
@@ -549,8 +556,8 @@ void SSIGClientConnection::close_socket()
     m_drain_timer.cancel();
     // No TLS close alert: the socket just goes.
     boost::system::error_code ignored;
-    m_socket->shutdown(tcp::socket::shutdown_both, ignored);
-    m_socket->close(ignored);
+    m_stream->shutdown(tcp::socket::shutdown_both, ignored);
+    m_stream->close(ignored);
 }
 
 // --- accessors ---------------------------------------------------------------

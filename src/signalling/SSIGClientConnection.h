@@ -9,9 +9,10 @@
 // the FAIL is written: nobody else may hold a descriptor for long.
 //
 // Threads: every completion of the stream and the timers runs on the leg's
-// strand, and every public entry that touches the stream posts to it; the
-// reader, the write queue, the HELLO state, the wait flag and the deadline
-// are confined to the strand. m_mutex guards stopped, the forwarders, the
+// strand (the stream's own), and every public entry that touches the
+// stream posts to it; the reader, the write queue, the HELLO state, the
+// wait flag and the deadline are confined to the strand. m_mutex guards
+// stopped, the forwarders, the
 // session id, log id, hop list and SNI; it is a leaf: nothing is called
 // while it is held. The TLS and admission flags are atomic, read by the
 // signalling server. The signalling server may hold its own mutex when it
@@ -26,13 +27,12 @@
 #include "SSIGLegTypes.h"
 #include "SSIGMap.h"
 #include "SSIGWriteQueue.h"
+#include "TlsSocketStream.h"
 #include "vexa_xml.h"
 
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <openssl/ssl.h>
@@ -50,7 +50,7 @@ class SSIGClientConnection : public std::enable_shared_from_this<SSIGClientConne
                              public IdleMonitored {
 public:
     using tcp = boost::asio::ip::tcp;
-    using ssl_stream_t = boost::asio::ssl::stream<tcp::socket&>;
+    using ssl_stream_t = TlsSocketStream;
 
     // The SNI of a client that sent none.
     static constexpr const char* NO_SNI_VALUE = "empty";
@@ -106,10 +106,15 @@ public:
     void set_admitted(const std::string& session_id);
     const tcp::endpoint& get_client_endpoint() const { return m_client_endpoint; }
 
-    // Server-name callback of the leg's TLS context; arg is the leg.
+    // Server-name callback of the client legs' shared TLS context; it finds
+    // the leg in the SSL object's ex_data (arg is unused).
     static int ssl_ksg_client_facing_sni_cback(SSL* ssl, int* alert, void* arg);
 
 private:
+    // The ex_data index under which each leg's SSL object holds the leg;
+    // allocated once per process.
+    static int leg_index();
+
     // Transport.
     void handle_handshake(const boost::system::error_code& ec);
     void read_next();
@@ -159,7 +164,6 @@ private:
     void forward_xml(const char* xml, eVEXA_XML_TYPE type);
 
     std::shared_ptr<tcp::socket> m_socket;
-    boost::asio::ssl::context m_ctx;
     std::shared_ptr<ssl_stream_t> m_stream;
     std::string m_sni;
     logger_t m_log;

@@ -1,7 +1,7 @@
 // What a signalling leg asks of the signalling server: the session tables'
 // look-ups, removals and resumption, the server-connected callbacks, the
-// forwarder wiring and the gateway's TLS identity. SSIGServer implements it;
-// component tests use a fake.
+// forwarder wiring, the gateway's TLS identity and the legs' shared TLS
+// contexts. SSIGServer implements it; component tests use a fake.
 //
 // Threads: called from a leg's strand (main-loop threads) with no leg mutex
 // held. An implementation may take its own mutex and then one leg's mutex
@@ -25,6 +25,7 @@
 namespace vexa {
 
 class SSIGClientConnection;
+class SSIGLegContexts;
 class SSIGServerConnection;
 class SSIGServerSSL;
 
@@ -124,6 +125,8 @@ public:
 
     // The gateway's TLS identity (client-facing context, default certificate).
     virtual SSIGServerSSL& get_server_ssl() = 0;
+    // The contexts every leg makes its TLS connections from.
+    virtual SSIGLegContexts& get_leg_contexts() = 0;
     // SSLCertKsgSni: the gateway's name in its own MITM hop.
     virtual std::string get_gateway_sni() const = 0;
 

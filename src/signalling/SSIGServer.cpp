@@ -4,6 +4,7 @@
 #include "SSIGClientConnection.h"
 #include "SSIGConnection.h"
 #include "SSIGInviteFilter.h"
+#include "SSIGLegContexts.h"
 #include "SSIGServerConnection.h"
 #include "SSIGServerSSL.h"
 #include "UDPServer.h"
@@ -106,6 +107,8 @@ SSIGServer::SSIGServer(boost::asio::io_context& main, boost::asio::io_context& a
     try {
         sni = Config::get_instance()->get("SSLCertKsgSni");
         ssl.reset(new SSIGServerSSL(main, aux, sni));
+        leg_contexts.reset(new SSIGLegContexts(*ssl, &SSIGClientConnection::ssl_ksg_client_facing_sni_cback,
+                                               &SSIGServerConnection::ssl_ksg_server_facing_cert_cback));
         listen(bind_ip, port);
         next_socket = std::make_shared<tcp::socket>(main);
         BOOST_LOG_SEV(lg, info) << "SSIG server is up: " << endpoint_text(acceptor.local_endpoint());

@@ -47,6 +47,7 @@ namespace vexa {
 
 class SSIGClientConnection;
 class SSIGConnection;
+class SSIGLegContexts;
 class SSIGServerConnection;
 class SSIGServerSSL;
 class UDPServer;
@@ -155,6 +156,7 @@ public:
 
     // --- SSIGLegHost: both legs ---
     SSIGServerSSL& get_server_ssl() override { return *ssl; }
+    SSIGLegContexts& get_leg_contexts() override { return *leg_contexts; }
     std::string get_gateway_sni() const override { return sni; }
 
     // The MITM hops of the client leg joined to leg.
@@ -241,6 +243,7 @@ private:
 
     std::string sni;
     std::unique_ptr<SSIGServerSSL> ssl;
+    std::unique_ptr<SSIGLegContexts> leg_contexts;
     boost::asio::io_context& main_loop;
     boost::asio::io_context& aux_loop;
     const Timing timing;

@@ -4,9 +4,9 @@
 #include "Config.h"
 #include "MergeXML.h"
 #include "SSIG.h"
+#include "SSIGLegContexts.h"
 #include "SSIGLegHost.h"
-#include "SSIGServerSSL.h"
-#include "SSLContext.h"
+#include "TlsSocketStream.h"
 #include "vexa_tags.h"
 #include "vexa_xml_fail.h"
 #include "vexa_xml_frame.h"
@@ -65,13 +65,14 @@ std::string checked_port(const std::string& port)
 // One connection attempt to the server: the socket, the TLS stream over it,
 // and what reads and writes on them. Strand only.
 struct SSIGServerConnection::Link {
-    Link(boost::asio::io_context& io, boost::asio::ssl::context& ctx, uint64_t link_epoch)
-        : socket(io), stream(socket, ctx), epoch(link_epoch), drain_timer(io)
+    Link(boost::asio::io_context& io, boost::asio::ssl::context& ctx, const TlsSocketStream::executor_type& strand,
+         uint64_t link_epoch)
+        : socket(io), stream(socket, ctx, strand), epoch(link_epoch), drain_timer(io)
     {
     }
 
     tcp::socket socket;
-    boost::asio::ssl::stream<tcp::socket&> stream;
+    TlsSocketStream stream;
     const uint64_t epoch;
     SSIGFrameReader reader;
     SSIGWriteQueue writes;
@@ -97,7 +98,6 @@ SSIGServerConnection::SSIGServerConnection(
       m_io(io),
       m_strand(boost::asio::make_strand(io)),
       m_resolver(io),
-      m_ctx(boost::asio::ssl::context::sslv23),
       m_host_name(host_name),
       m_port(checked_port(port)),
       m_sni(sni),
@@ -126,13 +126,8 @@ SSIGServerConnection::SSIGServerConnection(
       m_resume_count(-1),
       m_state(PENDING_INIT)
 {
-    // Verify mode, depth, certificate and key go on the context once; each
-    // start's TLS session inherits them.
-    set_client_ssl_context_options("SSIGServerConnection", m_log, m_ctx);
-    SSL_CTX* ctx = m_ctx.native_handle();
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &ssl_ksg_server_facing_cert_cback);
-    SSL_CTX_set_verify_depth(ctx, 1);
-
+    // Options, verify mode, depth and callback, the gateway's certificate
+    // and key: all on the shared context each link's TLS session comes from.
     unsigned char id[16] = {0};
     unsigned char key[32] = {0};
     unsigned short flags = 0;
@@ -141,12 +136,6 @@ SSIGServerConnection::SSIGServerConnection(
         << VEXA_LOG_SESSION_ID(m_ctag.get_session_id())
         << (m_send_sni ? "Server-facing connection has tovik tag: using default certificate"
                        : "Server-facing connection does not have tovik tag: using default certificate");
-    // The client certificate is sent only together with its key.
-    SSIGServerSSL& identity = m_host->get_server_ssl();
-    if (X509* cert = identity.get_default_certificate())
-        SSL_CTX_use_certificate(ctx, cert);
-    if (EVP_PKEY* pkey = identity.get_default_private_key())
-        SSL_CTX_use_PrivateKey(ctx, pkey);
 
     std::copy(thumbprint, thumbprint + 32, m_thumbprint.begin());
     BOOST_LOG_SEV(m_log, trivial::trace) << VEXA_LOG_SESSION_ID(m_ctag.get_session_id())
@@ -194,7 +183,7 @@ void SSIGServerConnection::post_start(uint64_t epoch)
 
 void SSIGServerConnection::do_start(uint64_t epoch)
 {
-    link_ptr link = std::make_shared<Link>(m_io, m_ctx, epoch);
+    link_ptr link = std::make_shared<Link>(m_io, m_host->get_leg_contexts().server_facing(), m_strand, epoch);
     SSL* ssl = link->stream.native_handle();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -296,7 +285,7 @@ void SSIGServerConnection::close_link(const link_ptr& link)
     link->closed = true;
     link->drain_timer.cancel();
     boost::system::error_code ignored;
-    link->socket.close(ignored);
+    link->stream.close(ignored);
 }
 
 bool SSIGServerConnection::restart(bool rejected)
@@ -586,7 +575,9 @@ void SSIGServerConnection::on_certificate(X509* cert)
             first = true;
         }
         // The last one seen is the server's own: OpenSSL checks it last.
-        m_server_cert.reset(X509_dup(cert));
+        // A counted reference: the session already holds the decoded one.
+        X509_up_ref(cert);
+        m_server_cert.reset(cert);
     }
     if (first)
         print_x509_cert(m_log, trivial::debug, cert, "x509 certificate received from the Kavri server");

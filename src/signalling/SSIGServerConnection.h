@@ -36,8 +36,6 @@
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/strand.hpp>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -158,7 +156,8 @@ public:
     static bool is_expected_xml_type(eVEXA_XML_TYPE received, int last_sent);
     bool is_expected_xml_type(eVEXA_XML_TYPE received) const;
 
-    // Verify callback of the leg's TLS context: records the server's certificate.
+    // Verify callback of the server legs' shared TLS context: records the
+    // server's certificate.
     static int ssl_ksg_server_facing_cert_cback(int preverify, X509_STORE_CTX* store);
 
 private:
@@ -240,7 +239,6 @@ private:
     boost::asio::io_context& m_io;
     boost::asio::strand<boost::asio::io_context::executor_type> m_strand;
     tcp::resolver m_resolver;
-    boost::asio::ssl::context m_ctx;
     std::string m_host_name;
     std::string m_port;
     std::string m_sni;

@@ -2,8 +2,10 @@
 // it, over the real binary on loopback: add-connection files a session and
 // connects its server at once with the gateway's certificate and the right
 // server name; a client's HELLO reaches the server rewritten and signed with
-// the ctag; the limits, duplicates and pruning; idle and removed sessions;
-// busy ports; the control channel over TLS; and shutdown.
+// the ctag; no client resumes a TLS session; the limits, duplicates and
+// pruning; idle and removed sessions; busy ports; the control channel over
+// TLS; and shutdown.
+#include "CertTestTools.h"
 #include "ControlBroker.h"
 #include "FailReply.h"
 #include "GatewayProcess.h"
@@ -298,6 +300,33 @@ TEST_F(SignallingProcess, RemovedTaggedConnectionClosesItsServerLegSilently)
     // The session id is free again.
     EXPECT_FALSE(broker.add_connection(to_server(tag, "removed-2")).empty());
     EXPECT_TRUE(server_leg());
+}
+
+// openssl s_client -reconnect makes a full handshake, then five more
+// offering that session: every one must be a new session, as when each
+// client leg had a context of its own, while tickets and session ids are
+// still handed out.
+TEST_F(SignallingProcess, NoClientResumesATlsSessionByTicketOrSessionId)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string client = "openssl s_client -connect 127.0.0.1:" + std::to_string(gw->external_tcp_port()) +
+                               " -servername " + GATEWAY_NAME + " -tls1_2 -reconnect";
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    for (const bool tickets : {true, false}) {
+        SCOPED_TRACE(tickets ? "ticket" : "session id");
+        const auto r = run_command(client + (tickets ? "" : " -no_ticket") + " < /dev/null");
+        EXPECT_EQ(count(r.output, "\nNew, TLSv1.2"), 6u) << r.output;
+        EXPECT_EQ(count(r.output, "\nReused, "), 0u) << r.output;
+        EXPECT_EQ(count(r.output, "TLS session ticket lifetime hint"), tickets ? 6u : 0u) << r.output;
+        // A session id of 32 bytes each time, never an empty one.
+        EXPECT_EQ(count(r.output, "    Session-ID: \n"), 0u) << r.output;
+        EXPECT_EQ(count(r.output, "    Session-ID: "), 6u) << r.output;
+    }
 }
 
 TEST_F(SignallingProcess, BusyTcpPortIsAFatalStartFailure)

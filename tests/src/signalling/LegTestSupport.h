@@ -9,6 +9,7 @@
 #include "CipherList.h"
 #include "Config.h"
 #include "SSIGClientConnection.h"
+#include "SSIGLegContexts.h"
 #include "SSIGLegHost.h"
 #include "SSIGServerConnection.h"
 #include "SSIGServerSSL.h"
@@ -159,6 +160,7 @@ struct TestCert {
 struct Identity {
     boost::asio::io_context main_io, aux_io;
     std::unique_ptr<vexa::SSIGServerSSL> ssl;
+    std::unique_ptr<vexa::SSIGLegContexts> contexts;
     TestCert server_cert{"server.kavri.test"};
     TestCert other_cert{"other.kavri.test"};
 
@@ -174,6 +176,9 @@ struct Identity {
         c.set("SSLCertMinKeyLength", "2048");
         c.set("SSLCertPath", "/nonexistent/kavri/certs/");
         ssl = std::make_unique<vexa::SSIGServerSSL>(main_io, aux_io, "gw.kavri.test");
+        contexts = std::make_unique<vexa::SSIGLegContexts>(
+            *ssl, &vexa::SSIGClientConnection::ssl_ksg_client_facing_sni_cback,
+            &vexa::SSIGServerConnection::ssl_ksg_server_facing_cert_cback);
         static const sVEXA_XML_CALLOUTS callouts{SHA256_Init, SHA256_Update, SHA256_Final,
                                                  [](int, const char*) {}};
         vexa_xml_init(&callouts);
@@ -571,6 +576,7 @@ public:
         std::string sni;
         std::vector<unsigned char> client_der;
         bool handshake_ok = false;
+        bool resumed = false;  // the client resumed a TLS session
     };
 
     TlsServer(TestCert& cert, Script script, int handshake_delay_ms = 0)
@@ -635,6 +641,7 @@ private:
                     a.sni = name;
                 if (X509* peer = SSL_get0_peer_certificate(ssl))
                     a.client_der = der_of(peer);
+                a.resumed = SSL_session_reused(ssl) == 1;
             }
             ERR_clear_error();
             {
@@ -930,6 +937,7 @@ public:
         m_tunnels.push_back(std::move(t));
     }
     vexa::SSIGServerSSL& get_server_ssl() override { return *identity().ssl; }
+    vexa::SSIGLegContexts& get_leg_contexts() override { return *identity().contexts; }
     std::string get_gateway_sni() const override { return "gw.kavri.test"; }
 
 private:

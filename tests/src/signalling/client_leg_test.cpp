@@ -255,6 +255,37 @@ TEST_F(ClientLegTest, ServerNameAndTheRefusalOnMismatch)
     set_config("SSLRefuseClientOnSniMismatch", "0");
 }
 
+// The legs share one context and its server-name callback: each handshake
+// must reach its own leg, also when several run at once.
+TEST_F(ClientLegTest, ServerNamesOfHandshakesAtOnceReachTheirOwnLegs)
+{
+    constexpr int kLegs = 8;
+    std::vector<std::unique_ptr<TlsClient>> clients;
+    std::vector<std::shared_ptr<SSIGClientConnection>> legs;
+    for (int i = 0; i < kLegs; ++i) {
+        clients.push_back(std::make_unique<TlsClient>(acceptor.local_endpoint().port()));
+        auto socket = std::make_shared<boost::asio::ip::tcp::socket>(threads.io);
+        acceptor.accept(*socket);
+        legs.push_back(std::make_shared<SSIGClientConnection>(host, socket, threads.io, timings));
+    }
+    std::vector<std::thread> handshakes;
+    std::atomic<int> completed{0};
+    for (int i = 0; i < kLegs; ++i) {
+        legs[i]->start();
+        handshakes.emplace_back([&, i] {
+            if (clients[i]->handshake("leg" + std::to_string(i) + ".kavri.test"))
+                ++completed;
+        });
+    }
+    for (auto& t : handshakes)
+        t.join();
+    EXPECT_EQ(completed.load(), kLegs);
+    for (int i = 0; i < kLegs; ++i) {
+        EXPECT_EQ(legs[i]->get_sni(), "leg" + std::to_string(i) + ".kavri.test");
+        legs[i]->stop();
+    }
+}
+
 TEST_F(ClientLegTest, HandshakeFailureRemovesTheLeg)
 {
     client = std::make_unique<TlsClient>(acceptor.local_endpoint().port());

@@ -438,6 +438,8 @@ TEST_F(ServerLegTest, RestartConnectsAfreshAndTheOldConnectionsCompletionsAreIgn
     EXPECT_TRUE(wait_until([&] { return closed_by_gateway.load() == 1; }));
     ASSERT_TRUE(wait_until([&] { return server.accepted_count() == 2 && leg->is_connected(); })) << log_text();
     EXPECT_TRUE(server.accepted(1).handshake_ok);
+    // The server would resume; the leg offers no session of the first link.
+    EXPECT_FALSE(server.accepted(1).resumed);
     EXPECT_EQ(leg->get_resume_count(), 1);
     EXPECT_TRUE(logged("Attempting to restart SSIG connection to the server (resume attempt count = 1)"));
     std::this_thread::sleep_for(200ms);
