@@ -113,10 +113,10 @@ void print(const char* what, uint32_t tunnels, size_t payload, const Result& r)
     std::fflush(stdout);
 }
 
-// One run's figures for one forwarder; cpu_us and futex per datagram
-// forwarded (futex -1: not countable here).
+// One run's figures for one forwarder; cpu_us, futex and switches per
+// datagram forwarded (futex -1: not countable here).
 struct Figures {
-    double rate = 0, loss = 0, cpu_us = 0, futex = -1, p50_us = 0;
+    double rate = 0, loss = 0, cpu_us = 0, futex = -1, switches = 0, p50_us = 0;
 };
 
 Figures measure(const ThreadUsage& usage, const std::vector<bytes>& d, int source, const sockaddr_in& to, int sink,
@@ -133,6 +133,7 @@ Figures measure(const ThreadUsage& usage, const std::vector<bytes>& d, int sourc
         f.cpu_us = (after.cpu_seconds - before.cpu_seconds) * 1e6 / r.received;
         if (before.futex_calls >= 0 && after.futex_calls >= 0)
             f.futex = double(after.futex_calls - before.futex_calls) / r.received;
+        f.switches = double(after.context_switches - before.context_switches) / r.received;
     }
     return f;
 }
@@ -151,6 +152,7 @@ Figures median(std::vector<Figures> runs)
     m.loss = mid(&Figures::loss);
     m.cpu_us = mid(&Figures::cpu_us);
     m.futex = mid(&Figures::futex);
+    m.switches = mid(&Figures::switches);
     m.p50_us = mid(&Figures::p50_us);
     return m;
 }
@@ -196,9 +198,12 @@ void cost_section(int source, int sink, uint16_t sink_port)
         std::fflush(stdout);
     }
 
-    std::printf("== relay beside the bare forwarder, medians of %d (CPU and futex per forwarded datagram) ==\n", ROUNDS);
-    std::printf("%-7s %-7s %-6s | %-40s | %-40s | %s\n", "tunnels", "payload", "rate", "bare: fwd/s  cpu-us  futex  p50-us",
-                "relay: fwd/s  cpu-us  futex  p50-us", "relay/bare: fwd/s  cpu  p50 added");
+    std::printf("== relay beside the bare forwarder, medians of %d (CPU, futex calls and context switches per "
+                "forwarded datagram) ==\n",
+                ROUNDS);
+    std::printf("%-7s %-7s %-6s | %-43s | %-43s | %s\n", "tunnels", "payload", "rate",
+                "bare: fwd/s  cpu-us  futex  cswch  p50-us", "relay: fwd/s  cpu-us  futex  cswch  p50-us",
+                "relay/bare: fwd/s  cpu  p50 added");
     for (uint32_t tunnels : TUNNELS)
         for (size_t payload : PAYLOADS)
             for (double rate : RATES) {
@@ -206,9 +211,11 @@ void cost_section(int source, int sink, uint16_t sink_port)
                 const Figures r = median(relay_runs[key(tunnels, payload, rate)]);
                 char rate_text[16];
                 std::snprintf(rate_text, sizeof rate_text, rate > 0 ? "%.0fk" : "sat", rate / 1000);
-                std::printf("%-7u %-7zu %-6s | %9.0f %7.2f %6.3f %7.1f %8s | %9.0f %7.2f %6.3f %7.1f %8s | %5.2f %5.2f",
-                            tunnels, payload, rate_text, b.rate, b.cpu_us, b.futex, b.p50_us, "", r.rate, r.cpu_us,
-                            r.futex, r.p50_us, "", b.rate > 0 ? r.rate / b.rate : 0, b.cpu_us > 0 ? r.cpu_us / b.cpu_us : 0);
+                std::printf("%-7u %-7zu %-6s | %9.0f %7.2f %6.3f %6.3f %7.1f %4s | %9.0f %7.2f %6.3f %6.3f %7.1f %4s | "
+                            "%5.2f %5.2f",
+                            tunnels, payload, rate_text, b.rate, b.cpu_us, b.futex, b.switches, b.p50_us, "", r.rate,
+                            r.cpu_us, r.futex, r.switches, r.p50_us, "", b.rate > 0 ? r.rate / b.rate : 0,
+                            b.cpu_us > 0 ? r.cpu_us / b.cpu_us : 0);
                 if (rate > 0)
                     std::printf(" %+6.1fus", r.p50_us - b.p50_us);
                 if (b.loss > 0.001 || r.loss > 0.001)
