@@ -1,10 +1,20 @@
 // The datagram buffers of one receiving side of the relay ("Client": from
 // clients, forwarded to servers; "Server": from servers, forwarded to
 // clients), the two rings they circulate on, and the side's maps that the
-// send thread looks tunnels up in.
+// forwarding thread looks tunnels up in.
 //
 // Threads: one receive thread (takes from the free ring, puts on the filled
-// ring) and one send thread (the reverse); the rings order them.
+// ring, and keeps one buffer as its own) and one send thread (the reverse);
+// the rings order them. The receive thread forwards a datagram itself when
+// its direction is idle: the filled ring empty, the send thread asleep on it
+// (PacketRing::taker_idle) and nothing more queued on the socket. The send
+// thread announces its sleep only once it is done with every buffer it
+// took, and only the receive thread's next put wakes it, so the datagrams of
+// a pool are forwarded one at a time, in the order received, by one thread
+// or the other, never both at once; that thread alone advances the tunnels'
+// sequence windows and counters. A datagram the receive thread checked but
+// could not send at once (send buffer full) goes to the send thread marked
+// as checked, and the send thread only sends it.
 // The side's mutex, owned by the relay, guards the SPI maps and is held only
 // for a look-up.
 #pragma once
@@ -47,8 +57,9 @@ public:
     void add_for_write(PacketForwarder* buffer) { filled_ring.put(buffer); }
     PacketForwarder* fetch_for_write() { return filled_ring.take(); }
 
-    // Receive thread step; false once stopped (a null buffer then tells the
-    // send thread to end).
+    // Receive thread step: one datagram received, then forwarded here or
+    // handed to the send thread. False once stopped (a null buffer then
+    // tells the send thread to end).
     bool read_packet_from(int socket);
     // Send thread step; false on the null buffer.
     bool process_and_forward_packet();
@@ -61,6 +72,11 @@ public:
 
 private:
     friend class PacketForwarder;
+
+    // Forwards a datagram on the receive thread: check, then a send that
+    // does not wait. False when the send buffer was full: the buffer is then
+    // marked as checked and is to go to the send thread.
+    bool forward_inline(PacketForwarder& buffer);
 
     const uint32_t slots;
     const std::string name;
@@ -78,6 +94,7 @@ private:
     PacketRing free_ring;
     PacketRing filled_ring;
     std::vector<PacketForwarder*> buffers;
+    PacketForwarder* own;  // the receive thread's buffer; out of both rings
     std::atomic<bool> running;
     logger_t lg;
 };

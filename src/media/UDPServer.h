@@ -4,7 +4,9 @@
 // and the statistics.
 //
 // Threads: the four relay threads (receive from clients, receive from
-// servers, send to clients, send to servers); set-up on main-loop threads;
+// servers, send to clients, send to servers; a receive thread forwards
+// itself while its direction is idle, see PacketForwarderPool); set-up on
+// main-loop threads;
 // removal and statistics on the control thread; the check on the auxiliary
 // loop's thread. Each direction has one mutex over its three maps and its
 // high-water mark; no operation holds both. The check calls the tunnels'

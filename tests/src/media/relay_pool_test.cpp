@@ -38,10 +38,11 @@ int bound_udp_socket(uint16_t* port)
 }
 
 // A side with slots slots, one tunnel forwarding to target, and its two
-// threads running as the relay runs them.
+// threads running as the relay runs them (started at once, or by start()
+// once datagrams wait on the socket).
 struct Side {
     Side(uint32_t slots, const Keys& keys, const endpoint& target,
-         boost::function<void(eSESSION_STATE)> state = [](eSESSION_STATE) {})
+         boost::function<void(eSESSION_STATE)> state = [](eSESSION_STATE) {}, bool started = true)
         : rx(bound_udp_socket(&rx_port)),
           tx(bound_udp_socket(&tx_port)),
           pool(slots, "Client", mutex, plain, clear, &vexa::UDPConnection::set_client_peer,
@@ -51,6 +52,11 @@ struct Side {
                                              "log", keys.wire_spi(), true, 0, std::move(state),
                                              boost::function<void(const std::string&)>()));
         plain.emplace(keys.wire_spi(), tunnel);
+        if (started)
+            start();
+    }
+    void start()
+    {
         reader = std::thread([this] {
             while (pool.read_packet_from(rx)) {
             }
@@ -68,8 +74,10 @@ struct Side {
         stopped = true;
         pool.stop();
         shutdown(rx, SHUT_RD);
-        reader.join();
-        writer.join();
+        if (reader.joinable())
+            reader.join();
+        if (writer.joinable())
+            writer.join();
     }
     ~Side()
     {
@@ -157,7 +165,9 @@ TEST_F(Pool, BurstsLargerThanThePoolArriveWholeAfterEachPause)
 
 // A stalled send thread lets the receive thread fill every buffer and sleep
 // on the free ring; a stop then, with the send thread released only after
-// it, ends both threads; so does a stop while both are idle.
+// it, ends both threads; so does a stop while both are idle. The datagrams
+// wait on the socket before the threads start, so the first one is handed
+// to the send thread (more are queued) and stalls it in the state report.
 TEST_F(Pool, StopWhileTheReceiverSleepsOnAFullPool)
 {
     for (uint32_t slots : {2u, 4u, 64u, 128u}) {
@@ -168,9 +178,11 @@ TEST_F(Pool, StopWhileTheReceiverSleepsOnAFullPool)
                                            [gate](eSESSION_STATE) {
                                                while (!*gate)
                                                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                                           });
+                                           },
+                                           false);
         for (uint32_t k = 1; k <= slots + 8; ++k)
             sender.send_to(side->rx_port, datagram(keys, k, 8));
+        side->start();
         const auto end = steady::now() + std::chrono::seconds(5);
         while (side->pool.free_buffers() != 0 && steady::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
