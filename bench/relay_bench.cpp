@@ -2,10 +2,11 @@
 // at full speed for 1 to 10000 tunnels and several payload sizes, one-way
 // latency at fixed rates, and the same load through a bare recvfrom/sendto
 // forwarder (no look-up, no tag check) as the system-call limit. The cost
-// section ("bench_relay cost" runs it alone) sets the relay beside the bare
-// forwarder run by run: forwarded datagrams per second, CPU time and futex
-// calls of the forwarding threads per datagram, and median latency, as the
-// median of three rounds.
+// section ("bench_relay cost" runs it alone; "bench_relay cost 50000" only at
+// that rate, 0 for full speed) sets the relay beside the bare forwarder run
+// by run: forwarded datagrams per second, CPU time, futex calls and context
+// switches of the forwarding threads per datagram, and median latency, as
+// the median of three rounds.
 #include "Config.h"
 #include "Startup.h"
 #include "UDPServer.h"
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -160,11 +162,11 @@ Figures median(std::vector<Figures> runs)
 // The relay (client to server) and the bare forwarder, one after the other
 // under the same load, at 200 and 1200 bytes, 1 and 10000 tunnels, full
 // speed and 20k and 50k datagrams per second (one second each).
-void cost_section(int source, int sink, uint16_t sink_port)
+void cost_section(int source, int sink, uint16_t sink_port, const std::vector<double>& only_rates)
 {
     const int ROUNDS = 3;
     const uint64_t SATURATION_COUNT = 200000;
-    const double RATES[] = {0, 20000, 50000};
+    const std::vector<double> RATES = only_rates.empty() ? std::vector<double>{0, 20000, 50000} : only_rates;
     const uint32_t TUNNELS[] = {1, 10000};
     const size_t PAYLOADS[] = {200, 1200};
     using key = std::tuple<uint32_t, size_t, double>;
@@ -229,7 +231,12 @@ void cost_section(int source, int sink, uint16_t sink_port)
 
 int main(int argc, char** argv)
 {
+    // "cost" alone runs the cost section; rates after it (per second, 0 for
+    // full speed) narrow it to those.
     const bool cost_only = argc > 1 && std::strcmp(argv[1], "cost") == 0;
+    std::vector<double> only_rates;
+    for (int i = 2; cost_only && i < argc; ++i)
+        only_rates.push_back(std::atof(argv[i]));
     vexa::set_log_filter("3");  // warning and above, as the program sets it
     vexa::Config* c = vexa::Config::get_instance();
     c->set("UdpMaxNoActivitySeconds", "180");
@@ -242,7 +249,7 @@ int main(int argc, char** argv)
     const uint16_t sink_port = local_port(sink);
 
     if (cost_only) {
-        cost_section(source, sink, sink_port);
+        cost_section(source, sink, sink_port, only_rates);
         close(sink);
         close(source);
         return 0;
@@ -290,7 +297,7 @@ int main(int argc, char** argv)
         const auto d = datagrams_for(1, 200, 10000, false);
         print("bare at 10000/s", 1, 200, run(d, false, source, make_addr("127.0.0.1", bare.port()), sink, 10000, 10000));
     }
-    cost_section(source, sink, sink_port);
+    cost_section(source, sink, sink_port, only_rates);
     close(sink);
     close(source);
     return 0;

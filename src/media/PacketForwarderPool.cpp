@@ -51,6 +51,7 @@ PacketForwarderPool::PacketForwarderPool(uint32_t slot_count, const std::string&
                 std::max(1u, std::min(FREE_WAKE_BATCH, slot_count - 1))),
       filled_ring(slot_count),
       own(nullptr),
+      backlog(false),
       running(true)
 {
     // One buffer fewer than slots, so a ring can never overfill.
@@ -94,9 +95,17 @@ bool PacketForwarderPool::read_packet_from(int socket)
     // The send thread stays asleep until our next put, so forwarding here
     // spares its wake-up and sleep; the same buffer then takes the next
     // datagram. A ring with buffers waiting, a send thread still at work or
-    // more datagrams queued go the usual way, both threads side by side.
-    if (filled_ring.taker_idle() && nothing_queued(socket) && forward_inline(*own))
-        return true;
+    // a backlog on the socket go the usual way, both threads side by side.
+    if (filled_ring.taker_idle()) {
+        if (nothing_queued(socket))
+            backlog = 0;
+        else if (backlog < INLINE_BACKLOG)
+            ++backlog;
+        if (backlog < INLINE_BACKLOG && forward_inline(*own))
+            return true;
+    } else {
+        backlog = INLINE_BACKLOG;
+    }
     add_for_write(own);
     own = fetch_for_read();
     return true;
