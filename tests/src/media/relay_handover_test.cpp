@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
@@ -176,4 +177,294 @@ TEST(HandOver, AnAnnouncementTakenBackIsNeverSeenAsIdle)
         EXPECT_TRUE(idle_after);
         EXPECT_EQ(StepScheduler::Outcome::finished, s.run_randomly(1));
     }
+}
+
+namespace {
+
+template <class F>
+bool within(std::chrono::milliseconds bound, F done)
+{
+    const auto end = steady::now() + bound;
+    while (!done()) {
+        if (steady::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return true;
+}
+
+void pause_for(std::chrono::microseconds gap)
+{
+    if (gap >= std::chrono::microseconds(200)) {
+        std::this_thread::sleep_for(gap);
+        return;
+    }
+    const auto until = steady::now() + gap;
+    while (steady::now() < until) {
+    }
+}
+
+// One direction of a session: numbered datagrams from one peer to the
+// relay, and what reached the far peer, checked for order and duplicates as
+// it arrives.
+struct Direction {
+    const Keys& keys;
+    const kavri_test::UdpPeer& from;
+    const kavri_test::UdpPeer& to;
+    uint16_t port;
+    uint32_t sent = 0;
+    std::atomic<uint32_t> arrived{0};
+    std::atomic<uint32_t> misplaced{0};
+    bool stranded = false;
+
+    void receive(const std::atomic<bool>& done)
+    {
+        while (!done.load()) {
+            const bytes d = to.receive(std::chrono::milliseconds(20));
+            if (d.size() < 8)
+                continue;
+            if (sequence_of(d) == arrived.load() + 1)
+                ++arrived;
+            else
+                ++misplaced;
+        }
+    }
+    bool drained() const
+    {
+        return within(std::chrono::milliseconds(3000), [this] { return arrived.load() == sent; });
+    }
+    // Bursts of every size around the inline backlog, after gaps from none
+    // to a millisecond: shorter and longer than the send thread's spin, its
+    // sleep and a receive. In flight stays under 64, so no socket buffer
+    // on loopback overflows.
+    void sweep()
+    {
+        const int gaps_us[] = {0, 1, 2, 3, 4, 6, 10, 20, 35, 60, 100, 300, 1000};
+        const uint32_t bursts[] = {1, 2, 7, 8, 9, 24};
+        for (int round = 0; round < 4; ++round)
+            for (int gap : gaps_us)
+                for (uint32_t burst : bursts) {
+                    if (sent - arrived.load() + burst > 64 && !drained()) {
+                        stranded = true;
+                        return;
+                    }
+                    for (uint32_t k = 0; k < burst; ++k)
+                        from.send_to(port, datagram(keys, ++sent, 40));
+                    pause_for(std::chrono::microseconds(gap));
+                }
+        stranded = !drained();
+    }
+};
+
+}  // namespace
+
+class HandOverLoopback : public RelayFixture {
+protected:
+    void SetUp() override
+    {
+        RelayFixture::SetUp();
+        relay->start();
+        ext = relay->get_external_port();
+        internal = relay->get_internal_port();
+        up = c2s(up_keys, "sid", endpoint(boost::asio::ip::address_v4::loopback(), server.port()), ev);
+        down = s2c(down_keys, "sid", nowhere(), ev);
+        ASSERT_TRUE(up && down);
+        up->set_peer_learnt(boost::bind(&vexa::UDPConnection::set_target_endpoint, down, _1));
+        down->set_peer_learnt(boost::bind(&vexa::UDPConnection::set_target_endpoint, up, _1));
+        const bytes hello = datagram(up_keys, 0);  // tells the relay where the client is
+        client.send_to(ext, hello);
+        ASSERT_EQ(hello, server.receive());
+    }
+    void TearDown() override
+    {
+        if (up)
+            up->clear_callbacks();
+        if (down)
+            down->clear_callbacks();
+        up.reset();
+        down.reset();
+        RelayFixture::TearDown();
+    }
+    // Once stopped: each pool has every buffer back in a ring but the one
+    // its receive thread keeps.
+    void expect_every_buffer_back()
+    {
+        relay->stop();
+        for (vexa::PacketForwarderPool* pool : {&relay->get_client_pool(), &relay->get_server_pool()})
+            EXPECT_EQ(pool == &relay->get_client_pool() ? 1022 : 4094, pool->free_buffers() + pool->filled_buffers())
+                << pool->get_name();
+    }
+
+    kavri_test::UdpPeer client, server;
+    uint16_t ext = 0, internal = 0;
+    Keys up_keys = keys_for(0xa1a1a1a1), down_keys = keys_for(0xb2b2b2b2);
+    std::shared_ptr<Events> ev = make_events();
+    vexa::UDPServer::tunnel_ptr up, down;
+};
+
+// Both directions at once, each through every gap length and burst size:
+// every datagram arrives once and in its direction's order, each is counted
+// once, and every buffer is back at the end.
+TEST_F(HandOverLoopback, BurstsAtEveryGapLengthBothWaysArriveOnceInOrder)
+{
+    Direction upward{up_keys, client, server, ext};
+    Direction downward{down_keys, server, client, internal};
+    std::atomic<bool> done{false};
+    std::thread up_receiver([&] { upward.receive(done); });
+    std::thread down_receiver([&] { downward.receive(done); });
+    std::thread down_sender([&] { downward.sweep(); });
+    upward.sweep();
+    down_sender.join();
+    done = true;
+    up_receiver.join();
+    down_receiver.join();
+    for (const Direction* d : {&upward, &downward}) {
+        EXPECT_FALSE(d->stranded) << d->arrived.load() << " of " << d->sent << " arrived";
+        EXPECT_EQ(d->sent, d->arrived.load());
+        EXPECT_EQ(0u, d->misplaced.load());
+    }
+    EXPECT_EQ(upward.sent + 1, vexa::SessionStatistics::get(up->stats.packet_count));
+    EXPECT_EQ(downward.sent, vexa::SessionStatistics::get(down->stats.packet_count));
+    EXPECT_EQ(1u, vexa::SessionStatistics::get(up->stats.out_of_order));  // the hello's 0
+    EXPECT_EQ(0u, vexa::SessionStatistics::get(down->stats.out_of_order));
+    expect_every_buffer_back();
+}
+
+// A send socket whose buffer fills: a loopback UDP socket never does (the
+// kernel frees a datagram's send memory as it crosses the loopback device),
+// so a datagram socket pair that keeps each message whole and holds it
+// until the far end reads stands in for it. Datagrams come one at a time,
+// so the receive thread forwards them itself until a send finds the buffer
+// full; that datagram goes to the send thread, which waits for room, and
+// the receive thread meanwhile goes on receiving and handing over. Once the
+// far end reads, every datagram has gone once, in order, each counted once.
+TEST(HandOverPool, AFullSendBufferHandsTheCheckedDatagramToTheSendThread)
+{
+    vexa::Config* c = vexa::Config::get_instance();
+    c->set("UdpMaxNoActivitySeconds", "180");
+    c->set("EnableRoamingIP", "1");
+    LogCapture log;
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair));
+    const int small = 4096;
+    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const Keys keys = keys_for(0xc7c7c7c7);
+    PoolSide side(64, keys, endpoint(boost::asio::ip::address_v4::loopback(), 9), [](eSESSION_STATE) {}, true,
+                  pair[0]);
+    kavri_test::UdpPeer sender;
+    const uint32_t total = 48;
+    std::vector<bytes> sent;
+    bool backed_up = false;
+    for (uint32_t k = 1; k <= total; ++k) {
+        sent.push_back(datagram(keys, k, 200));
+        sender.send_to(side.rx_port, sent.back());
+        // Dealt with: forwarded (counted) or waiting in the ring.
+        ASSERT_TRUE(within(std::chrono::milliseconds(2000), [&] {
+            return vexa::SessionStatistics::get(side.tunnel->stats.packet_count) +
+                       static_cast<uint64_t>(side.pool.filled_buffers()) + (backed_up ? 1 : 0) >= k;
+        })) << k;
+        if (side.pool.filled_buffers() > 0)
+            backed_up = true;
+    }
+    // The receive thread kept going while the send thread waited.
+    EXPECT_TRUE(backed_up);
+    uint32_t received = 0;
+    for (;;) {
+        pollfd p{pair[1], POLLIN, 0};
+        if (poll(&p, 1, 200) != 1)
+            break;
+        unsigned char buf[2048];
+        const ssize_t n = recv(pair[1], buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        ASSERT_LT(received, total);
+        EXPECT_EQ(sent[received], bytes(buf, buf + n)) << received;
+        ++received;
+    }
+    EXPECT_EQ(total, received);
+    EXPECT_EQ(total, vexa::SessionStatistics::get(side.tunnel->stats.packet_count));
+    EXPECT_EQ(total * 200u + total * 32u, vexa::SessionStatistics::get(side.tunnel->stats.packet_bytes));
+    EXPECT_EQ(0u, vexa::SessionStatistics::get(side.tunnel->stats.out_of_order));
+    side.stop();
+    EXPECT_TRUE(side.every_buffer_back());
+    close(pair[1]);
+}
+
+// A client streaming at gaps its relay thread forwards itself, rekeyed in
+// place (a resumption with a new SPI and key, from a new address) and then
+// removed, each while datagrams are on their way: no datagram arrives twice
+// or out of order; datagrams under the new key arrive, and the first of
+// them, numbered below the old key's last, still counts as newest and moves
+// the return path; nothing sent after the removal arrives; and each arrival
+// was counted once (those on their way when their SPI went are neither).
+TEST_F(HandOverLoopback, RekeyAndRemovalInTheMiddleOfAStream)
+{
+    const Keys new_keys = keys_for(0xa3a3a3a3);
+    kavri_test::UdpPeer moved;
+    std::atomic<int> phase{0};  // 0: old key, 1: new key, 2: removed
+    std::atomic<uint32_t> old_sent{0}, new_sent{0}, first_after_removal{0};
+    std::atomic<bool> done{false};
+    std::set<std::pair<uint32_t, uint32_t>> seen;  // (SPI, sequence)
+    uint32_t duplicates = 0, disorder = 0, after_removal = 0;
+    std::atomic<uint32_t> new_arrived{0};
+    std::thread receiver([&] {
+        std::map<uint32_t, uint32_t> last;
+        while (!done.load()) {
+            const bytes d = server.receive(std::chrono::milliseconds(20));
+            if (d.size() < 8)
+                continue;
+            uint32_t spi;
+            std::memcpy(&spi, d.data(), 4);
+            const uint32_t seq = sequence_of(d);
+            if (!seen.insert({spi, seq}).second)
+                ++duplicates;
+            if (seq <= last[spi])
+                ++disorder;
+            last[spi] = seq;
+            if (spi == new_keys.wire_spi()) {
+                ++new_arrived;
+                const uint32_t cut = first_after_removal.load();
+                if (cut != 0 && seq >= cut)
+                    ++after_removal;
+            }
+        }
+    });
+    std::thread sender([&] {
+        for (int i = 0; i < 3000 && phase.load() != 2; ++i) {
+            if (phase.load() == 0)
+                client.send_to(ext, datagram(up_keys, old_sent += 1, 40));
+            else
+                moved.send_to(ext, datagram(new_keys, new_sent += 1, 40));
+            pause_for(std::chrono::microseconds(i % 7 == 0 ? 0 : 40));
+        }
+        // After the removal: blocked.
+        if (phase.load() == 2) {
+            first_after_removal = new_sent.load() + 1;
+            for (int i = 0; i < 50; ++i)
+                moved.send_to(ext, datagram(new_keys, new_sent += 1, 40));
+        }
+    });
+    ASSERT_TRUE(within(std::chrono::milliseconds(3000), [&] { return old_sent.load() >= 400; }));
+    ASSERT_EQ(up, c2s(new_keys, "sid", endpoint(boost::asio::ip::address_v4::loopback(), server.port()), ev));
+    phase = 1;
+    ASSERT_TRUE(within(std::chrono::milliseconds(3000), [&] { return new_sent.load() >= 400; }));
+    // The first datagram under the new key came from a new address: the
+    // server's datagrams now go there.
+    const bytes reply = datagram(down_keys, 1);
+    server.send_to(internal, reply);
+    EXPECT_EQ(reply, moved.receive());
+    // Everything sent under the new key so far arrives.
+    const uint32_t before_removal = new_sent.load();
+    EXPECT_TRUE(within(std::chrono::milliseconds(3000), [&] { return new_arrived.load() >= before_removal; }))
+        << new_arrived.load() << " of " << before_removal;
+    EXPECT_EQ(2u, relay->remove_udp_connection("rtag-sid"));
+    phase = 2;
+    sender.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    done = true;
+    receiver.join();
+    EXPECT_EQ(0u, duplicates);
+    EXPECT_EQ(0u, disorder);
+    EXPECT_EQ(0u, after_removal);
+    EXPECT_EQ(seen.size() + 1, vexa::SessionStatistics::get(up->stats.packet_count));  // and the hello
+    expect_every_buffer_back();
 }
