@@ -37,7 +37,8 @@ bool nothing_queued(int socket)
 PacketForwarderPool::PacketForwarderPool(uint32_t slot_count, const std::string& pool_name,
                                          std::mutex& side_mutex, spi_map_t& plain_map,
                                          spi_map_t& clear_map, set_peer_t set_peer_fn,
-                                         get_peer_t get_peer_fn, const int& socket)
+                                         get_peer_t get_peer_fn, const int& socket,
+                                         unsigned backlog_limit)
     : slots(slot_count),
       name(pool_name),
       endpoint_attribute("Udp" + pool_name + "EndPoint"),
@@ -50,6 +51,7 @@ PacketForwarderPool::PacketForwarderPool(uint32_t slot_count, const std::string&
       free_ring(slot_count, 0, std::chrono::nanoseconds(0),
                 std::max(1u, std::min(FREE_WAKE_BATCH, slot_count - 1))),
       filled_ring(slot_count),
+      inline_backlog(std::max(1u, backlog_limit)),
       own(nullptr),
       backlog(false),
       running(true)
@@ -99,12 +101,12 @@ bool PacketForwarderPool::read_packet_from(int socket)
     if (filled_ring.taker_idle()) {
         if (nothing_queued(socket))
             backlog = 0;
-        else if (backlog < INLINE_BACKLOG)
+        else if (backlog < inline_backlog)
             ++backlog;
-        if (backlog < INLINE_BACKLOG && forward_inline(*own))
+        if (backlog < inline_backlog && forward_inline(*own))
             return true;
     } else {
-        backlog = INLINE_BACKLOG;
+        backlog = inline_backlog;
     }
     add_for_write(own);
     own = fetch_for_read();

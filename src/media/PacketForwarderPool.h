@@ -43,10 +43,20 @@ public:
     using set_peer_t = void (UDPConnection::*)(boost::asio::ip::udp::endpoint);
     using get_peer_t = boost::asio::ip::udp::endpoint (UDPConnection::*)() const;
 
+    // A datagram with more queued behind it is still forwarded on the
+    // receive thread, up to this many in a row: waking the send thread takes
+    // about as long as forwarding that many (10 to 20 us), and a receive
+    // thread woken late finds the next datagram of a steady stream queued
+    // already. A backlog that outlasts them is a burst and gets both threads.
+    static constexpr unsigned INLINE_BACKLOG = 8;
+
     // send_socket is the relay's descriptor field, read when sending.
+    // inline_backlog: as INLINE_BACKLOG; 1 hands every datagram with more
+    // queued to the send thread.
     PacketForwarderPool(uint32_t slots, const std::string& name, std::mutex& mutex,
                         spi_map_t& spi_map, spi_map_t& spi_clear_map, set_peer_t set_peer,
-                        get_peer_t get_peer, const int& send_socket);
+                        get_peer_t get_peer, const int& send_socket,
+                        unsigned inline_backlog = INLINE_BACKLOG);
     ~PacketForwarderPool();
 
     PacketForwarderPool(const PacketForwarderPool&) = delete;
@@ -94,12 +104,7 @@ private:
     PacketRing free_ring;
     PacketRing filled_ring;
     std::vector<PacketForwarder*> buffers;
-    // A datagram with more queued behind it is still forwarded on the
-    // receive thread, up to this many in a row: waking the send thread takes
-    // about as long as forwarding that many (10 to 20 us), and a receive
-    // thread woken late finds the next datagram of a steady stream queued
-    // already. A backlog that outlasts them is a burst and gets both threads.
-    static constexpr unsigned INLINE_BACKLOG = 8;
+    const unsigned inline_backlog;
     PacketForwarder* own;  // the receive thread's buffer; out of both rings
     // Datagrams in a row found with more queued (the receive thread's).
     unsigned backlog;

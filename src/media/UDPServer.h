@@ -58,9 +58,11 @@ public:
 
     // Binds both sockets; throws when an address is no IP address or a
     // socket cannot be made or bound. Port "0" binds an ephemeral port.
+    // inline_backlog: the pools' (PacketForwarderPool::INLINE_BACKLOG).
     UDPServer(boost::asio::io_service& loop, const std::string& external_ip,
               const std::string& external_port, const std::string& internal_ip,
-              const std::string& internal_port);
+              const std::string& internal_port,
+              unsigned inline_backlog = PacketForwarderPool::INLINE_BACKLOG);
     ~UDPServer();
 
     UDPServer(const UDPServer&) = delete;

@@ -40,14 +40,14 @@ struct PoolSide {
     using endpoint = boost::asio::ip::udp::endpoint;
 
     // send_fd: the socket the side sends on, owned by the side from here;
-    // -1 for a loopback UDP socket of its own.
+    // -1 for a loopback UDP socket of its own. inline_backlog: the pool's.
     PoolSide(uint32_t slots, const Keys& keys, const endpoint& target,
              boost::function<void(eSESSION_STATE)> state = [](eSESSION_STATE) {}, bool started = true,
-             int send_fd = -1)
+             int send_fd = -1, unsigned inline_backlog = vexa::PacketForwarderPool::INLINE_BACKLOG)
         : rx(bound_udp_socket(&rx_port)),
           tx(send_fd >= 0 ? send_fd : bound_udp_socket(&tx_port)),
           pool(slots, "Client", mutex, plain, clear, &vexa::UDPConnection::set_client_peer,
-               &vexa::UDPConnection::get_client_peer, tx),
+               &vexa::UDPConnection::get_client_peer, tx, inline_backlog),
           slot_count(slots)
     {
         tunnel.reset(new vexa::UDPConnection(target, keys.salt, keys.key_chars(), 0, "rtag", "conn", "sid",

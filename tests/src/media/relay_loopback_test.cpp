@@ -327,10 +327,18 @@ struct GateOpener {
 
 }  // namespace
 
-// The relay started once datagrams wait on its sockets.
+// The relay started once datagrams wait on its sockets; it hands any
+// datagram with more queued to the send thread.
 class LoopbackStartedLate : public Loopback {
 protected:
     LoopbackStartedLate() { start_in_set_up = false; }
+    void SetUp() override
+    {
+        Loopback::SetUp();
+        relay.reset(new vexa::UDPServer(loop, "127.0.0.1", "0", "127.0.0.1", "0", 1));
+        ext = relay->get_external_port();
+        internal = relay->get_internal_port();
+    }
 };
 
 TEST_F(LoopbackStartedLate, AStalledSendThreadStopsTheReceiverAtOneBufferFewerThanSlots)

@@ -92,8 +92,9 @@ TEST_F(Pool, BurstsLargerThanThePoolArriveWholeAfterEachPause)
 // A stalled send thread lets the receive thread fill every buffer and sleep
 // on the free ring; a stop then, with the send thread released only after
 // it, ends both threads; so does a stop while both are idle. The datagrams
-// wait on the socket before the threads start, so the first one is handed
-// to the send thread (more are queued) and stalls it in the state report.
+// wait on the socket before the threads start, and a pool that hands over
+// any datagram with more queued gives the first one to the send thread,
+// which the state report stalls.
 TEST_F(Pool, StopWhileTheReceiverSleepsOnAFullPool)
 {
     for (uint32_t slots : {2u, 4u, 64u, 128u}) {
@@ -105,7 +106,7 @@ TEST_F(Pool, StopWhileTheReceiverSleepsOnAFullPool)
                                                while (!*gate)
                                                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                                            },
-                                           false);
+                                           false, -1, 1);
         for (uint32_t k = 1; k <= slots + 8; ++k)
             sender.send_to(side->rx_port, datagram(keys, k, 8));
         side->start();
