@@ -468,3 +468,63 @@ TEST_F(HandOverLoopback, RekeyAndRemovalInTheMiddleOfAStream)
     EXPECT_EQ(seen.size() + 1, vexa::SessionStatistics::get(up->stats.packet_count));  // and the hello
     expect_every_buffer_back();
 }
+
+// Forged and replayed datagrams woven into a stream at every gap length, the
+// replays sent from another address: the forged ones never arrive, the
+// replays are forwarded (the endpoints drop them) but move neither peer, and
+// the stream arrives whole and in order around them.
+TEST_F(HandOverLoopback, ForgedAndReplayedDatagramsInTheStreamMoveNothing)
+{
+    kavri_test::UdpPeer stranger;
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> good{0}, replays_in{0}, forged_in{0}, misplaced{0};
+    const uint32_t forged_base = 1u << 30;
+    std::thread receiver([&] {
+        while (!done.load()) {
+            const bytes d = server.receive(std::chrono::milliseconds(20));
+            if (d.size() < 8)
+                continue;
+            const uint32_t seq = sequence_of(d);
+            if (seq >= forged_base)
+                ++forged_in;
+            else if (seq == good.load() + 1)
+                ++good;
+            else if (seq <= good.load())
+                ++replays_in;
+            else
+                ++misplaced;
+        }
+    });
+    const int gaps_us[] = {0, 2, 5, 20, 60, 300};
+    uint32_t sent = 0, replays = 0;
+    for (int round = 0; round < 40; ++round)
+        for (int gap : gaps_us) {
+            if (!within(std::chrono::milliseconds(3000), [&] { return good.load() + 32 > sent; }))
+                break;
+            client.send_to(ext, datagram(up_keys, ++sent, 40));
+            bytes forged = datagram(up_keys, forged_base + sent, 40);
+            forged[20] ^= 0x10;
+            client.send_to(ext, forged);
+            if (sent > 3) {
+                stranger.send_to(ext, datagram(up_keys, sent - 3, 40));
+                ++replays;
+            }
+            pause_for(std::chrono::microseconds(gap));
+        }
+    EXPECT_TRUE(within(std::chrono::milliseconds(3000),
+                       [&] { return good.load() == sent && replays_in.load() == replays; }));
+    done = true;
+    receiver.join();
+    EXPECT_EQ(sent, good.load());
+    EXPECT_EQ(replays, replays_in.load());
+    EXPECT_EQ(0u, forged_in.load());
+    EXPECT_EQ(0u, misplaced.load());
+    // The return path still leads to the client, not to the stranger.
+    const bytes reply = datagram(down_keys, 1);
+    server.send_to(internal, reply);
+    EXPECT_EQ(reply, client.receive());
+    EXPECT_TRUE(stranger.receive(std::chrono::milliseconds(100)).empty());
+    EXPECT_EQ(0u, log.count_messages("=========> Client IP address has changed - 127.0.0.1:" +
+                                     std::to_string(stranger.port())));
+    expect_every_buffer_back();
+}
