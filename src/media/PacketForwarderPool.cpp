@@ -22,10 +22,11 @@ namespace {
 struct PacketBufferTag {};
 using packet_buffer_pool = boost::singleton_pool<PacketBufferTag, sizeof(PacketForwarder)>;
 
-static_assert(sizeof(PacketForwarder) == 2084, "a datagram buffer is 2048 bytes, length, source and the checked mark");
+static_assert(sizeof(PacketForwarder) == 2084,
+              "a datagram buffer is 2048 bytes, length, source and the checked mark");
 
-// True when nothing more waits on the socket: the datagram just received is
-// not the head of a burst, which two threads forward faster than one.
+// True when nothing more waits on the socket behind the datagram just
+// received.
 bool nothing_queued(int socket)
 {
     int queued = 0;
@@ -53,7 +54,7 @@ PacketForwarderPool::PacketForwarderPool(uint32_t slot_count, const std::string&
       filled_ring(slot_count),
       inline_backlog(std::max(1u, backlog_limit)),
       own(nullptr),
-      backlog(false),
+      backlog(0),
       running(true)
 {
     // One buffer fewer than slots, so a ring can never overfill.
