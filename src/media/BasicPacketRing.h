@@ -69,7 +69,10 @@ public:
     // announcement made once the taker was done, whose acquire also makes
     // the taker's work visible here. Loaded the other way round, a flag
     // about to be taken back could be read just before the taker takes the
-    // buffer it found, and both threads would work at once.
+    // buffer it found, and both threads would work at once. (A relaxed look
+    // at the flag comes before both, so that a busy taker's take index is
+    // not read at all; a flag seen clear there only means "not idle", which
+    // is always safe.)
     bool taker_idle() const;
 
 private:
@@ -180,6 +183,9 @@ int BasicPacketRing<Sync>::available() const
 template <class Sync>
 bool BasicPacketRing<Sync>::taker_idle() const
 {
+    // Keeps a busy taker's take index line in its own cache.
+    if (!sleeping.load(std::memory_order_relaxed))
+        return false;
     if (take_index.load(std::memory_order_acquire) != put_index.load(std::memory_order_relaxed))
         return false;
     return sleeping.load(std::memory_order_acquire);
