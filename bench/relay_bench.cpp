@@ -2,10 +2,11 @@
 // at full speed for 1 to 10000 tunnels and several payload sizes, one-way
 // latency at fixed rates, and the same load through a bare recvfrom/sendto
 // forwarder (no look-up, no tag check) as the system-call limit. The cost
-// section ("bench_relay cost" runs it alone) sets the relay beside the bare
-// forwarder run by run: forwarded datagrams per second, CPU time and futex
-// calls of the forwarding threads per datagram, and median latency, as the
-// median of three rounds.
+// section ("bench_relay cost" runs it alone; "bench_relay cost 50000" only at
+// that rate, 0 for full speed) sets the relay beside the bare forwarder run
+// by run: forwarded datagrams per second, CPU time, futex calls and context
+// switches of the forwarding threads per datagram, and median latency, as
+// the median of three rounds.
 #include "Config.h"
 #include "Startup.h"
 #include "UDPServer.h"
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -113,10 +115,10 @@ void print(const char* what, uint32_t tunnels, size_t payload, const Result& r)
     std::fflush(stdout);
 }
 
-// One run's figures for one forwarder; cpu_us and futex per datagram
-// forwarded (futex -1: not countable here).
+// One run's figures for one forwarder; cpu_us, futex and switches per
+// datagram forwarded (futex -1: not countable here).
 struct Figures {
-    double rate = 0, loss = 0, cpu_us = 0, futex = -1, p50_us = 0;
+    double rate = 0, loss = 0, cpu_us = 0, futex = -1, switches = 0, p50_us = 0;
 };
 
 Figures measure(const ThreadUsage& usage, const std::vector<bytes>& d, int source, const sockaddr_in& to, int sink,
@@ -133,6 +135,7 @@ Figures measure(const ThreadUsage& usage, const std::vector<bytes>& d, int sourc
         f.cpu_us = (after.cpu_seconds - before.cpu_seconds) * 1e6 / r.received;
         if (before.futex_calls >= 0 && after.futex_calls >= 0)
             f.futex = double(after.futex_calls - before.futex_calls) / r.received;
+        f.switches = double(after.context_switches - before.context_switches) / r.received;
     }
     return f;
 }
@@ -151,6 +154,7 @@ Figures median(std::vector<Figures> runs)
     m.loss = mid(&Figures::loss);
     m.cpu_us = mid(&Figures::cpu_us);
     m.futex = mid(&Figures::futex);
+    m.switches = mid(&Figures::switches);
     m.p50_us = mid(&Figures::p50_us);
     return m;
 }
@@ -158,11 +162,11 @@ Figures median(std::vector<Figures> runs)
 // The relay (client to server) and the bare forwarder, one after the other
 // under the same load, at 200 and 1200 bytes, 1 and 10000 tunnels, full
 // speed and 20k and 50k datagrams per second (one second each).
-void cost_section(int source, int sink, uint16_t sink_port)
+void cost_section(int source, int sink, uint16_t sink_port, const std::vector<double>& only_rates)
 {
     const int ROUNDS = 3;
     const uint64_t SATURATION_COUNT = 200000;
-    const double RATES[] = {0, 20000, 50000};
+    const std::vector<double> RATES = only_rates.empty() ? std::vector<double>{0, 20000, 50000} : only_rates;
     const uint32_t TUNNELS[] = {1, 10000};
     const size_t PAYLOADS[] = {200, 1200};
     using key = std::tuple<uint32_t, size_t, double>;
@@ -196,9 +200,12 @@ void cost_section(int source, int sink, uint16_t sink_port)
         std::fflush(stdout);
     }
 
-    std::printf("== relay beside the bare forwarder, medians of %d (CPU and futex per forwarded datagram) ==\n", ROUNDS);
-    std::printf("%-7s %-7s %-6s | %-40s | %-40s | %s\n", "tunnels", "payload", "rate", "bare: fwd/s  cpu-us  futex  p50-us",
-                "relay: fwd/s  cpu-us  futex  p50-us", "relay/bare: fwd/s  cpu  p50 added");
+    std::printf("== relay beside the bare forwarder, medians of %d (CPU, futex calls and context switches per "
+                "forwarded datagram) ==\n",
+                ROUNDS);
+    std::printf("%-7s %-7s %-6s | %-43s | %-43s | %s\n", "tunnels", "payload", "rate",
+                "bare: fwd/s  cpu-us  futex  cswch  p50-us", "relay: fwd/s  cpu-us  futex  cswch  p50-us",
+                "relay/bare: fwd/s  cpu  p50 added");
     for (uint32_t tunnels : TUNNELS)
         for (size_t payload : PAYLOADS)
             for (double rate : RATES) {
@@ -206,9 +213,11 @@ void cost_section(int source, int sink, uint16_t sink_port)
                 const Figures r = median(relay_runs[key(tunnels, payload, rate)]);
                 char rate_text[16];
                 std::snprintf(rate_text, sizeof rate_text, rate > 0 ? "%.0fk" : "sat", rate / 1000);
-                std::printf("%-7u %-7zu %-6s | %9.0f %7.2f %6.3f %7.1f %8s | %9.0f %7.2f %6.3f %7.1f %8s | %5.2f %5.2f",
-                            tunnels, payload, rate_text, b.rate, b.cpu_us, b.futex, b.p50_us, "", r.rate, r.cpu_us,
-                            r.futex, r.p50_us, "", b.rate > 0 ? r.rate / b.rate : 0, b.cpu_us > 0 ? r.cpu_us / b.cpu_us : 0);
+                std::printf("%-7u %-7zu %-6s | %9.0f %7.2f %6.3f %6.3f %7.1f %4s | %9.0f %7.2f %6.3f %6.3f %7.1f %4s | "
+                            "%5.2f %5.2f",
+                            tunnels, payload, rate_text, b.rate, b.cpu_us, b.futex, b.switches, b.p50_us, "", r.rate,
+                            r.cpu_us, r.futex, r.switches, r.p50_us, "", b.rate > 0 ? r.rate / b.rate : 0,
+                            b.cpu_us > 0 ? r.cpu_us / b.cpu_us : 0);
                 if (rate > 0)
                     std::printf(" %+6.1fus", r.p50_us - b.p50_us);
                 if (b.loss > 0.001 || r.loss > 0.001)
@@ -222,7 +231,12 @@ void cost_section(int source, int sink, uint16_t sink_port)
 
 int main(int argc, char** argv)
 {
+    // "cost" alone runs the cost section; rates after it (per second, 0 for
+    // full speed) narrow it to those.
     const bool cost_only = argc > 1 && std::strcmp(argv[1], "cost") == 0;
+    std::vector<double> only_rates;
+    for (int i = 2; cost_only && i < argc; ++i)
+        only_rates.push_back(std::atof(argv[i]));
     vexa::set_log_filter("3");  // warning and above, as the program sets it
     vexa::Config* c = vexa::Config::get_instance();
     c->set("UdpMaxNoActivitySeconds", "180");
@@ -235,7 +249,7 @@ int main(int argc, char** argv)
     const uint16_t sink_port = local_port(sink);
 
     if (cost_only) {
-        cost_section(source, sink, sink_port);
+        cost_section(source, sink, sink_port, only_rates);
         close(sink);
         close(source);
         return 0;
@@ -283,7 +297,7 @@ int main(int argc, char** argv)
         const auto d = datagrams_for(1, 200, 10000, false);
         print("bare at 10000/s", 1, 200, run(d, false, source, make_addr("127.0.0.1", bare.port()), sink, 10000, 10000));
     }
-    cost_section(source, sink, sink_port);
+    cost_section(source, sink, sink_port, only_rates);
     close(sink);
     close(source);
     return 0;

@@ -1,15 +1,20 @@
-// CPU time and futex system calls of some threads of this process, chosen
-// by name, for the relay benchmarks. CPU time is the scheduler's run time of
-// each thread (user + system, /proc/self/task/<tid>/schedstat, in ns). Futex
+// CPU time, futex system calls and context switches of some threads of this
+// process, chosen by name, for the relay benchmarks. CPU time is the
+// scheduler's run time of each thread (user + system,
+// /proc/self/task/<tid>/schedstat, in ns); context switches are the
+// voluntary and involuntary counts of /proc/self/task/<tid>/status. Futex
 // calls are counted by the kernel's syscall tracepoint through
 // perf_event_open, one counter per thread; that needs root (or
-// perf_event_paranoid <= -1) and tracefs, and without them the count reads -1.
+// perf_event_paranoid <= -1) and tracefs. Machines that have tracefs but do
+// not mount it are common (perf mounts it on first use), so it is mounted
+// here the same way; without it the count reads -1.
 //
 // Threads: made and read by the benchmark's main thread.
 #pragma once
 
 #include <dirent.h>
 #include <linux/perf_event.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -28,6 +33,7 @@ public:
     struct Totals {
         double cpu_seconds = 0;
         int64_t futex_calls = -1;  // -1: not countable here
+        int64_t context_switches = 0;
     };
 
     // The threads whose name starts with prefix, waiting up to a second
@@ -72,6 +78,7 @@ public:
             uint64_t ns = 0;
             in >> ns;
             t.cpu_seconds += ns / 1e9;
+            t.context_switches += switches(tids[i]);
             uint64_t value = 0;
             if (fds[i] >= 0 && ::read(fds[i], &value, sizeof value) == sizeof value)
                 calls += static_cast<int64_t>(value);
@@ -102,7 +109,18 @@ private:
         closedir(d);
         return out;
     }
-    static int futex_tracepoint()
+    static int64_t switches(pid_t tid)
+    {
+        std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+        int64_t total = 0;
+        std::string line;
+        while (std::getline(in, line))
+            if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0 ||
+                line.compare(0, 27, "nonvoluntary_ctxt_switches:") == 0)
+                total += std::stoll(line.substr(line.find(':') + 1));
+        return total;
+    }
+    static int read_tracepoint_id()
     {
         for (const char* dir : {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"}) {
             std::ifstream in(std::string(dir) + "/events/syscalls/sys_enter_futex/id");
@@ -111,6 +129,16 @@ private:
                 return id;
         }
         return -1;
+    }
+    static int futex_tracepoint()
+    {
+        const int id = read_tracepoint_id();
+        if (id >= 0)
+            return id;
+        // An empty mount point means tracefs is there but not mounted.
+        if (mount("nodev", "/sys/kernel/tracing", "tracefs", 0, nullptr) != 0)
+            return -1;
+        return read_tracepoint_id();
     }
 
     std::vector<pid_t> tids;

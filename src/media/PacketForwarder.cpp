@@ -35,7 +35,7 @@ boost::shared_ptr<UDPConnection> look_up(std::mutex& mutex, const PacketForwarde
 }  // namespace
 
 PacketForwarder::PacketForwarder()
-    : length(0), source(boost::asio::ip::address_v4::any(), 0)
+    : length(0), source(boost::asio::ip::address_v4::any(), 0), checked(false)
 {
 }
 
@@ -50,6 +50,7 @@ bool PacketForwarder::fill_buffer_from(int socket, const std::atomic<bool>& runn
             return false;
         if (n >= MIN_DATAGRAM) {
             length = static_cast<int32_t>(n);
+            checked = false;
             source = boost::asio::ip::udp::endpoint(
                 boost::asio::ip::address_v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
             return true;
@@ -64,8 +65,36 @@ bool PacketForwarder::fill_buffer_from(int socket, const std::atomic<bool>& runn
 
 void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
 {
-    if (length < MIN_DATAGRAM)
+    boost::asio::ip::udp::endpoint to;
+    if (checked) {
+        // Counted already: checking it again would count it twice and find
+        // its sequence number replayed.
+        to = source;
+        checked = false;
+    } else if (!check(pool, to)) {
         return;
+    }
+    send(pool.send_socket, to, 0);
+}
+
+void PacketForwarder::hand_back(const boost::asio::ip::udp::endpoint& to)
+{
+    source = to;
+    checked = true;
+}
+
+bool PacketForwarder::send(int socket, const boost::asio::ip::udp::endpoint& to, int flags)
+{
+    // What the send did is not reported; only a full buffer is worth a retry.
+    if (sendto(socket, data, static_cast<size_t>(length), flags, to.data(), to.size()) >= 0)
+        return true;
+    return (flags & MSG_DONTWAIT) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+bool PacketForwarder::check(PacketForwarderPool& pool, boost::asio::ip::udp::endpoint& to)
+{
+    if (length < MIN_DATAGRAM)
+        return false;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
 
     uint32_t key;
@@ -91,7 +120,7 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
                 BOOST_LOG_SEV(pool.lg, debug) << "Blocked UDP packet with unknown SPI " << std::hex
                                               << ntohl(key) << std::dec << " from Kavri " << pool.name
                                               << ": " << endpoint_text(source);
-            return;
+            return false;
         }
         auth_data = data + 4;
         auth_length -= 4;
@@ -106,12 +135,12 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
         if (log_enabled(debug))
             BOOST_LOG_SEV(pool.lg, debug) << "Failed authentication on UDP packet from Kavri "
                                           << pool.name << ": " << endpoint_text(source);
-        return;
+        return false;
     }
     // Parked while this datagram was on its way: neither forwarded, counted
     // nor reported.
     if (verdict == UDPConnection::Verdict::out_of_service)
-        return;
+        return false;
 
     const std::string& log_id = conn->get_session_log_id();
     if (!conn->is_roaming()) {
@@ -163,11 +192,9 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
 
     // Forwarded whole, clear header included; a target not yet learnt
     // (0.0.0.0) or an IPv6 one sends nothing.
-    const UDPConnection::endpoint target = conn->get_target_endpoint();
-    if (target.protocol() == boost::asio::ip::udp::v4() &&
-        reinterpret_cast<const sockaddr_in*>(target.data())->sin_addr.s_addr != 0) {
-        sendto(pool.send_socket, data, static_cast<size_t>(length), 0, target.data(), target.size());
-    }
+    to = conn->get_target_endpoint();
+    return to.protocol() == boost::asio::ip::udp::v4() &&
+           reinterpret_cast<const sockaddr_in*>(to.data())->sin_addr.s_addr != 0;
 }
 
 }  // namespace vexa

@@ -1,9 +1,12 @@
 // One datagram buffer of the relay: the bytes received, their count and the
 // sender. Buffers are made once per pool and circulate between its receive
-// thread and its send thread; process_and_forward is the send thread's work
-// on one datagram.
+// thread and its send thread. Forwarding is a check (tunnel, tag, window,
+// counters, state, peer) and a send; the receive thread may do both itself,
+// and hands a checked datagram it could not send at once to the send
+// thread, which then only sends it.
 //
-// Threads: owned by whichever thread took it from a ring; never shared.
+// Threads: owned by whichever thread took it from a ring or holds it as its
+// own; never shared.
 #pragma once
 
 #include <boost/asio/ip/udp.hpp>
@@ -28,13 +31,26 @@ public:
     // DATA_SIZE is cut). False when running is cleared or the socket fails
     // for good.
     bool fill_buffer_from(int socket, const std::atomic<bool>& running);
-    // Finds the tunnel, checks the tag, learns the peer, counts and forwards
-    // the datagram unchanged.
+    // Finds the tunnel, checks the tag, advances the sequence window, learns
+    // the peer, reports ACTIVE and counts. True when the datagram is to be
+    // sent, to `to` (an IPv4 target other than 0.0.0.0). Once per datagram,
+    // by the one thread that forwards the pool's datagrams at the time.
+    bool check(PacketForwarderPool& pool, boost::asio::ip::udp::endpoint& to);
+    // Sends the datagram unchanged. False only when flags hold MSG_DONTWAIT
+    // and the socket's send buffer is full; any other outcome is final.
+    bool send(int socket, const boost::asio::ip::udp::endpoint& to, int flags);
+    // Marks a checked datagram that is still to go to `to`: the send thread
+    // sends it without checking it again.
+    void hand_back(const boost::asio::ip::udp::endpoint& to);
+    // The send thread's work: check (unless handed back) and send, waiting
+    // for room in the send buffer.
     void process_and_forward(PacketForwarderPool& pool);
 
     char data[DATA_SIZE];
     int32_t length;
+    // The sender; in a handed-back datagram, where it goes.
     boost::asio::ip::udp::endpoint source;
+    bool checked;
 };
 
 }  // namespace vexa

@@ -1,6 +1,7 @@
-// Traffic counters of one tunnel direction. One relay send thread writes
-// them; the control thread copies them for the JSON statistics. Relaxed
-// atomics: a copy may be a few datagrams behind, never torn.
+// Traffic counters of one tunnel direction. The thread forwarding the
+// direction's datagrams writes them; the control thread copies them for the
+// JSON statistics. Relaxed atomics: a copy may be a few datagrams behind,
+// never torn.
 #pragma once
 
 #include <atomic>

@@ -88,7 +88,7 @@ UDPConnection::Verdict UDPConnection::check(char* data, unsigned long length)
     if (engine->authenticate(reinterpret_cast<const unsigned char*>(data),
                              static_cast<unsigned int>(length)) != 0)
         return Verdict::forged;
-    // The check may have parked the tunnel since the send thread found it;
+    // The check may have parked the tunnel since the relay thread found it;
     // traffic on a parked tunnel would otherwise keep it for ever. Tested
     // again after marking activity: the check tests activity once more after
     // clearing in_service and then keeps the tunnel in service, so a datagram

@@ -3,18 +3,21 @@
 // tunnel has seen, the session state it reports and two callbacks into the
 // signalling gateway.
 //
-// Threads: the direction's relay send thread (authenticate, counters, peer
-// learning, ACTIVE), the other direction's send thread (set_target_endpoint
-// through peer_learnt), a main-loop thread (set-up, rekey), the auxiliary
-// thread (5-second check) and the control thread (removal, statistics).
+// Threads: the thread forwarding the direction's datagrams (authenticate,
+// counters, peer learning, ACTIVE): its pool's receive thread or send
+// thread, one at a time (PacketForwarderPool); the other direction's
+// forwarding thread (set_target_endpoint through peer_learnt), a main-loop
+// thread (set-up, rekey), the auxiliary thread (5-second check) and the
+// control thread (removal, statistics).
 // `guard` protects the fields that are not word-sized: target, peers,
 // authenticator, its key generation and the three callbacks. It is a leaf: no
 // callback runs and nothing else is locked while it is held. state,
 // first_datagram, in_service, clear_header and spi are atomics; the counters
 // are relaxed atomics. The sequence window (the highest sequence number
-// accepted and the key generation it belongs to) is the direction's send
-// thread's alone: a rekey only advances the generation, and the send thread
-// starts the window afresh at the first datagram checked with the new key.
+// accepted and the key generation it belongs to) belongs to the forwarding
+// thread, which the pool's hand-over orders: a rekey only advances the
+// generation, and the window starts afresh at the first datagram checked
+// with the new key.
 #pragma once
 
 #include "AESGCM.h"
@@ -67,8 +70,8 @@ public:
     };
     // Checks the authenticated part of a datagram (SPI onwards). An accepted
     // one records activity and logs the first accepted datagram; one for a
-    // tunnel out of service records nothing. Only on the direction's send
-    // thread: it advances the sequence window.
+    // tunnel out of service records nothing. Only on the direction's
+    // forwarding thread, once per datagram: it advances the sequence window.
     Verdict check(char* data, unsigned long length);
     // True when check() accepts the datagram.
     bool authenticate(char* data, unsigned long length) { return check(data, length) >= Verdict::accepted; }

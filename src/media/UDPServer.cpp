@@ -193,7 +193,7 @@ int UDPServer::tx_buffer_bytes(const std::string& kib)
 
 UDPServer::UDPServer(boost::asio::io_service& event_loop, const std::string& external_ip,
                      const std::string& external_port_text, const std::string& internal_ip,
-                     const std::string& internal_port_text)
+                     const std::string& internal_port_text, unsigned inline_backlog)
     : external_socket(-1),
       internal_socket(-1),
       external_port(parse_port(external_port_text)),
@@ -204,9 +204,11 @@ UDPServer::UDPServer(boost::asio::io_service& event_loop, const std::string& ext
       client_hwm(0),
       roaming(false),
       client_pool(1024, "Client", client_mutex, client_spi_map, client_spi_clear_map,
-                  &UDPConnection::set_client_peer, &UDPConnection::get_client_peer, internal_socket),
+                  &UDPConnection::set_client_peer, &UDPConnection::get_client_peer, internal_socket,
+                  inline_backlog),
       server_pool(4096, "Server", server_mutex, server_spi_map, server_spi_clear_map,
-                  &UDPConnection::set_server_peer, &UDPConnection::get_server_peer, external_socket),
+                  &UDPConnection::set_server_peer, &UDPConnection::get_server_peer, external_socket,
+                  inline_backlog),
       stopping(false)
 {
     try {

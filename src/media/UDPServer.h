@@ -4,7 +4,9 @@
 // and the statistics.
 //
 // Threads: the four relay threads (receive from clients, receive from
-// servers, send to clients, send to servers); set-up on main-loop threads;
+// servers, send to clients, send to servers; a receive thread forwards
+// itself while its direction is idle, see PacketForwarderPool); set-up on
+// main-loop threads;
 // removal and statistics on the control thread; the check on the auxiliary
 // loop's thread. Each direction has one mutex over its three maps and its
 // high-water mark; no operation holds both. The check calls the tunnels'
@@ -56,9 +58,11 @@ public:
 
     // Binds both sockets; throws when an address is no IP address or a
     // socket cannot be made or bound. Port "0" binds an ephemeral port.
+    // inline_backlog: the pools' (PacketForwarderPool::INLINE_BACKLOG).
     UDPServer(boost::asio::io_service& loop, const std::string& external_ip,
               const std::string& external_port, const std::string& internal_ip,
-              const std::string& internal_port);
+              const std::string& internal_port,
+              unsigned inline_backlog = PacketForwarderPool::INLINE_BACKLOG);
     ~UDPServer();
 
     UDPServer(const UDPServer&) = delete;

@@ -7,13 +7,20 @@
 // delete with malloc and reports a mismatch that is not there.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
+#include "PoolSide.h"
 #include "Startup.h"
+#include "UdpPeer.h"
 #include "relay_fixture.h"
 
 #include <boost/log/utility/setup/common_attributes.hpp>
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 namespace {
 thread_local uint64_t allocations = 0;
@@ -129,4 +136,53 @@ TEST_F(Allocation, NoneOnTheForwardingPathNorOnFilteredDrops)
     delete buffer;
     EXPECT_EQ(100u, log.count("Failed authentication on UDP packet from Kavri Client: 127.0.0.7:40000"));
     EXPECT_EQ(100u, log.count("Blocked UDP packet with unknown SPI "));
+}
+
+// The receive thread's own forwarding, driven from this thread while the
+// pool's send thread sleeps on its empty ring: the receive, the queue check,
+// the check and the send allocate nothing either, and nothing reaches the
+// send thread.
+TEST_F(Allocation, NoneWhenTheReceiveThreadForwardsItself)
+{
+    boost::log::add_common_attributes();
+    auto ev = make_events();
+    const Keys k = keys_for(0xa9000003);
+    auto t = c2s(k, "p", server_ep(), ev);
+    vexa::PacketForwarderPool& pool = relay->get_client_pool();
+    int handed_over = 0;
+    std::thread send_thread([&pool, &handed_over] {
+        while (pool.process_and_forward_packet())
+            ++handed_over;
+    });
+    uint16_t port = 0;
+    const int rx = bound_udp_socket(&port);
+    kavri_test::UdpPeer sender;
+    std::vector<bytes> list;
+    for (uint32_t i = 1; i <= 60; ++i)
+        list.push_back(datagram(k, i, 200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the send thread sleeps
+    auto one = [&](const bytes& d) {
+        sender.send_to(port, d);
+        // Queued before the receive, so it returns at once.
+        pollfd p{rx, POLLIN, 0};
+        poll(&p, 1, 1000);
+        return pool.read_packet_from(rx);
+    };
+    for (size_t i = 0; i < 10; ++i)  // first datagram: logged, state set
+        ASSERT_TRUE(one(list[i]));
+    vexa::set_log_filter("2");
+    const uint64_t before = allocations;
+    for (size_t i = 10; i < list.size(); ++i)
+        ASSERT_TRUE(one(list[i]));
+    const uint64_t during = allocations - before;
+    vexa::reset_log_filter();
+    EXPECT_EQ(0u, during);
+    EXPECT_EQ(list.size(), vexa::SessionStatistics::get(t->stats.packet_count));
+    EXPECT_EQ(1022, pool.free_buffers());  // one is the receive thread's
+    pool.stop();
+    shutdown(rx, SHUT_RD);
+    EXPECT_FALSE(pool.read_packet_from(rx));  // tells the send thread to end
+    send_thread.join();
+    EXPECT_EQ(0, handed_over);
+    close(rx);
 }

@@ -61,7 +61,8 @@ protected:
     void SetUp() override
     {
         RelayFixture::SetUp();
-        relay->start();
+        if (start_in_set_up)
+            relay->start();
         ext = relay->get_external_port();
         internal = relay->get_internal_port();
     }
@@ -81,6 +82,7 @@ protected:
         RelayFixture::TearDown();
     }
 
+    bool start_in_set_up = true;
     Peer client, server;
     uint16_t ext = 0, internal = 0;
     Keys up_keys = keys_for(0xa1a1a1a1), down_keys = keys_for(0xb2b2b2b2);
@@ -325,9 +327,25 @@ struct GateOpener {
 
 }  // namespace
 
-TEST_F(Loopback, AStalledSendThreadStopsTheReceiverAtOneBufferFewerThanSlots)
+// The relay started once datagrams wait on its sockets; it hands any
+// datagram with more queued to the send thread.
+class LoopbackStartedLate : public Loopback {
+protected:
+    LoopbackStartedLate() { start_in_set_up = false; }
+    void SetUp() override
+    {
+        Loopback::SetUp();
+        relay.reset(new vexa::UDPServer(loop, "127.0.0.1", "0", "127.0.0.1", "0", 1));
+        ext = relay->get_external_port();
+        internal = relay->get_internal_port();
+    }
+};
+
+TEST_F(LoopbackStartedLate, AStalledSendThreadStopsTheReceiverAtOneBufferFewerThanSlots)
 {
-    // The state callback runs on the send thread: holding it stalls the
+    // The state callback runs on the thread that forwards the datagram:
+    // with two datagrams waiting when the relay starts, the first goes to
+    // the send thread, and holding the callback there stalls the
     // client-to-server direction with one buffer in hand.
     auto gate = std::make_shared<Gate>();
     GateOpener opener{gate};
@@ -338,6 +356,9 @@ TEST_F(Loopback, AStalledSendThreadStopsTheReceiverAtOneBufferFewerThanSlots)
     ASSERT_TRUE(t);
     vexa::PacketForwarderPool& pool = relay->get_client_pool();
     int sent = 0;
+    for (; sent < 2; ++sent)
+        client.send_to(datagram(up_keys, static_cast<uint32_t>(sent + 1), 4), ext);
+    relay->start();
     // Paced so the kernel keeps what the stalled relay cannot take yet.
     while (pool.free_buffers() > 0 && sent < 1400) {
         client.send_to(datagram(up_keys, static_cast<uint32_t>(++sent), 4), ext);

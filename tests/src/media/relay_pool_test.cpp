@@ -1,9 +1,8 @@
 // One receiving side on its own, with pools far smaller than the relay's:
 // its receive and send threads over loopback sockets, floods that use up
 // every buffer, and stopping either thread wherever it waits.
-#include "PacketForwarderPool.h"
+#include "PoolSide.h"
 #include "UdpPeer.h"
-#include "relay_fixture.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,72 +21,7 @@ namespace {
 using steady = std::chrono::steady_clock;
 using endpoint = boost::asio::ip::udp::endpoint;
 
-int bound_udp_socket(uint16_t* port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int big = 1 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
-// A side with slots slots, one tunnel forwarding to target, and its two
-// threads running as the relay runs them.
-struct Side {
-    Side(uint32_t slots, const Keys& keys, const endpoint& target,
-         boost::function<void(eSESSION_STATE)> state = [](eSESSION_STATE) {})
-        : rx(bound_udp_socket(&rx_port)),
-          tx(bound_udp_socket(&tx_port)),
-          pool(slots, "Client", mutex, plain, clear, &vexa::UDPConnection::set_client_peer,
-               &vexa::UDPConnection::get_client_peer, tx)
-    {
-        tunnel.reset(new vexa::UDPConnection(target, keys.salt, keys.key_chars(), 0, "rtag", "conn", "sid",
-                                             "log", keys.wire_spi(), true, 0, std::move(state),
-                                             boost::function<void(const std::string&)>()));
-        plain.emplace(keys.wire_spi(), tunnel);
-        reader = std::thread([this] {
-            while (pool.read_packet_from(rx)) {
-            }
-        });
-        writer = std::thread([this] {
-            while (pool.process_and_forward_packet()) {
-            }
-        });
-    }
-    // As the relay stops: both steps end, the receive is woken.
-    void stop()
-    {
-        if (stopped)
-            return;
-        stopped = true;
-        pool.stop();
-        shutdown(rx, SHUT_RD);
-        reader.join();
-        writer.join();
-    }
-    ~Side()
-    {
-        stop();
-        tunnel->clear_callbacks();
-        close(rx);
-        close(tx);
-    }
-
-    uint16_t rx_port = 0, tx_port = 0;
-    int rx, tx;
-    std::mutex mutex;
-    vexa::PacketForwarderPool::spi_map_t plain, clear;
-    vexa::PacketForwarderPool pool;
-    boost::shared_ptr<vexa::UDPConnection> tunnel;
-    std::thread reader, writer;
-    bool stopped = false;
-};
+using Side = PoolSide;
 
 // Stops a side from another thread, so a stop that hangs fails the test
 // rather than the run; the side is left behind then.
@@ -151,13 +85,16 @@ TEST_F(Pool, BurstsLargerThanThePoolArriveWholeAfterEachPause)
         }
         EXPECT_FALSE(stranded) << arrived << " of " << sent;
         EXPECT_GT(sent, slots);
-        EXPECT_TRUE(stops_within(side, std::chrono::seconds(10)));
+        EXPECT_TRUE(stops_within(side, std::chrono::seconds(10)) && side->every_buffer_back());
     }
 }
 
 // A stalled send thread lets the receive thread fill every buffer and sleep
 // on the free ring; a stop then, with the send thread released only after
-// it, ends both threads; so does a stop while both are idle.
+// it, ends both threads; so does a stop while both are idle. The datagrams
+// wait on the socket before the threads start, and a pool that hands over
+// any datagram with more queued gives the first one to the send thread,
+// which the state report stalls.
 TEST_F(Pool, StopWhileTheReceiverSleepsOnAFullPool)
 {
     for (uint32_t slots : {2u, 4u, 64u, 128u}) {
@@ -168,9 +105,11 @@ TEST_F(Pool, StopWhileTheReceiverSleepsOnAFullPool)
                                            [gate](eSESSION_STATE) {
                                                while (!*gate)
                                                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                                           });
+                                           },
+                                           false, -1, 1);
         for (uint32_t k = 1; k <= slots + 8; ++k)
             sender.send_to(side->rx_port, datagram(keys, k, 8));
+        side->start();
         const auto end = steady::now() + std::chrono::seconds(5);
         while (side->pool.free_buffers() != 0 && steady::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -179,7 +118,7 @@ TEST_F(Pool, StopWhileTheReceiverSleepsOnAFullPool)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             *gate = true;
         });
-        EXPECT_TRUE(stops_within(side, std::chrono::seconds(10)));
+        EXPECT_TRUE(stops_within(side, std::chrono::seconds(10)) && side->every_buffer_back());
         opener.join();
     }
     auto idle = std::make_shared<Side>(4, keys, endpoint(boost::asio::ip::address_v4::loopback(), 9));
@@ -250,5 +189,5 @@ TEST_F(Pool, FailingSendsAndForgedDatagramsInAFloodForwardOnlyWhatAuthenticates)
     EXPECT_EQ(0u, foreign);
     EXPECT_EQ(0u, disorder);
     EXPECT_EQ(rounds, vexa::SessionStatistics::get(side->tunnel->stats.packet_count) - replays);
-    EXPECT_TRUE(stops_within(side, std::chrono::seconds(10)));
+    EXPECT_TRUE(stops_within(side, std::chrono::seconds(10)) && side->every_buffer_back());
 }
