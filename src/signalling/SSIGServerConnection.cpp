@@ -1235,7 +1235,7 @@ eSESSION_STATE SSIGServerConnection::get_session_state() const
 
 void SSIGServerConnection::udp_state_change_callback(eSESSION_STATE state)
 {
-    // The relay's send threads and its check may report at once: only the
+    // The relay's forwarding threads and its check may report at once: only the
     // one that changes the word reports the change.
     const auto old = static_cast<eSESSION_STATE>(m_state.exchange(state));
     if (old == state)
