@@ -167,6 +167,12 @@ void SSIGClientConnection::arm_deadline(Deadline which, const boost::posix_time:
         m_strand, [self, generation](const boost::system::error_code& ec) { self->handle_deadline(ec, generation); }));
 }
 
+void SSIGClientConnection::end_first_frame_deadline()
+{
+    if (m_deadline == Deadline::FIRST_FRAME)
+        disarm_deadline();
+}
+
 void SSIGClientConnection::disarm_deadline()
 {
     if (m_deadline == Deadline::NONE)
@@ -352,8 +358,6 @@ void SSIGClientConnection::handle_read_ssig_value(const boost::system::error_cod
         return;
     }
     m_reader.advance(n);
-    if (m_deadline == Deadline::FIRST_FRAME)
-        disarm_deadline();
     const SSIGTLV& frame = *m_reader.tlv();
     const uint32_t command = frame.get_command_value();
     const SSIGMap map = frame.tokenize();
@@ -365,6 +369,7 @@ void SSIGClientConnection::handle_read_ssig_value(const boost::system::error_cod
 void SSIGClientConnection::handle_client_tlv(const SSIGMap& map, uint32_t command)
 {
     if (command == 0) {
+        end_first_frame_deadline();
         CLIENT_LOG(info) << "Received SSIG INVITE message from the client";
         m_host->handle_client_ssig_invite(shared_from_this(), map);
         return;
@@ -375,9 +380,11 @@ void SSIGClientConnection::handle_client_tlv(const SSIGMap& map, uint32_t comman
         forwarder = m_ksdp_forwarder;
     }
     if (!forwarder) {
+        // Dropped, and nothing more is read: the first-frame deadline stays.
         CLIENT_LOG(debug) << "SSIG client connection no SSIG forwarding function defined";
         return;
     }
+    end_first_frame_deadline();
     auto self = shared_from_this();
     forwarder(map, [self](const boost::system::error_code& e) { self->handle_ssig(e); });
 }
@@ -415,8 +422,6 @@ void SSIGClientConnection::handle_read_http_payload(const boost::system::error_c
         return;
     }
     m_reader.advance(n);
-    if (m_deadline == Deadline::FIRST_FRAME)
-        disarm_deadline();
     handle_client_xml(*m_reader.http());
     m_reader.release_frame();
     mark_activity();
@@ -600,6 +605,11 @@ void SSIGClientConnection::handle_client_xml(const SSIGHttp& packet)
 {
     eVEXA_XML_TYPE type = VEXA_XML_TYPE_UNKNOWN;
     vexa_xml_header_get_type(packet.content(), packet.content_length(), nullptr, &type, nullptr);
+    // Only a stanza the leg acts on ends the first-frame deadline: one it
+    // drops (no answer, no further read) would otherwise hold the
+    // connection until the idle sweep.
+    if (type == VEXA_XML_TYPE_HELLO ? m_last_xml_sent == -99 : type == VEXA_XML_TYPE_REJECT)
+        end_first_frame_deadline();
     if (type == VEXA_XML_TYPE_HELLO && m_last_xml_sent == -99) {
         handle_client_xml_hello(packet);
         return;

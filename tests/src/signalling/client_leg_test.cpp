@@ -544,6 +544,13 @@ TEST_F(ClientLegTest, DeadlinesCloseLegsThatDoNotGetOn)
          "deadline_close(without_first_frame);"},
         {"half a frame", [](TlsClient& c, FakeHost&) { return c.handshake() && c.send("POST / HT"); },
          "deadline_close(without_first_frame);"},
+        // Frames the leg drops without reading on do not get it on either.
+        {"a stanza other than HELLO or REJECT",
+         [](TlsClient& c, FakeHost&) { return c.handshake() && c.send(post_frame("<KAVRI><VERSION /></KAVRI>")); },
+         "deadline_close(without_first_frame);"},
+        {"a TLV other than INVITE",
+         [](TlsClient& c, FakeHost&) { return c.handshake() && c.send(tlv_frame(24, tlv_value(6, "abcd"))); },
+         "deadline_close(without_first_frame);"},
         {"a FAIL", [](TlsClient& c, FakeHost&) {
              return c.handshake() && c.send(post_frame(kReject)) &&
                     parse_fail(c.read_http_frame()).code == 1033;
