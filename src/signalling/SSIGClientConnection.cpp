@@ -618,9 +618,11 @@ void SSIGClientConnection::handle_client_xml(const SSIGHttp& packet)
         handle_client_xml_reject(packet);
         return;
     }
+    // A client's repeated HELLO is still good for a replay: its signature is masked.
     CLIENT_LOG(error) << "Unexpected XML (type " << static_cast<int>(type) << ") received from Kavri client. "
                       << "Last sent XML type: " << m_last_xml_sent.load()
-                      << "; Received XML: " << content_text(packet);
+                      << "; Received XML: "
+                      << ssig::sanitize_xml(content_text(packet), "<SIGNATURE>", "</SIGNATURE>");
     if (type == VEXA_XML_TYPE_REJECT) {
         CLIENT_LOG(error) << "handle_client_xml" << ": Responding to unexpected KAVRI_REJECT with KAVRI_FAIL";
         handle_client_xml_reject(packet);
