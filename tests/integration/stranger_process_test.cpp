@@ -11,9 +11,10 @@
 #include <dirent.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <functional>
 #include <mutex>
-#include <regex>
 #include <thread>
 
 namespace {
@@ -202,15 +203,24 @@ protected:
     };
     DeadlineCloses deadline_closes()
     {
-        static const std::regex record(
-            R"((\d+) client connections closed: (\d+) without TLS, (\d+) without a first frame, (\d+) after a FAIL)");
+        // Scanned by hand: GCC 12 at -O2 with the sanitizers warns inside <regex>.
+        static const std::string marker = " client connections closed: ";
         DeadlineCloses d;
         const std::string log = gw->log();
-        for (std::sregex_iterator it(log.begin(), log.end(), record), end; it != end; ++it) {
-            d.all += std::stoul((*it)[1]);
-            d.without_tls += std::stoul((*it)[2]);
-            d.without_frame += std::stoul((*it)[3]);
-            d.after_fail += std::stoul((*it)[4]);
+        for (std::size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+            std::size_t start = at;
+            while (start > 0 && std::isdigit(static_cast<unsigned char>(log[start - 1])))
+                --start;
+            unsigned long all = 0, tls = 0, frame = 0, fail = 0;
+            if (start == at ||
+                std::sscanf(log.c_str() + start,
+                            "%lu client connections closed: %lu without TLS, %lu without a first frame, %lu after a FAIL",
+                            &all, &tls, &frame, &fail) != 4)
+                continue;
+            d.all += all;
+            d.without_tls += tls;
+            d.without_frame += frame;
+            d.after_fail += fail;
         }
         return d;
     }
