@@ -164,6 +164,12 @@ void SSIGClientConnection::arm_deadline(Deadline which, const boost::posix_time:
         m_strand, [self, generation](const boost::system::error_code& ec) { self->handle_deadline(ec, generation); }));
 }
 
+void SSIGClientConnection::end_first_frame_deadline()
+{
+    if (m_deadline == Deadline::FIRST_FRAME)
+        disarm_deadline();
+}
+
 void SSIGClientConnection::disarm_deadline()
 {
     if (m_deadline == Deadline::NONE)
@@ -359,8 +365,6 @@ void SSIGClientConnection::handle_read_ssig_value(const boost::system::error_cod
         return;
     }
     m_reader.advance(n);
-    if (m_deadline == Deadline::FIRST_FRAME)
-        disarm_deadline();
     const SSIGTLV& frame = *m_reader.tlv();
     const uint32_t command = frame.get_command_value();
     const SSIGMap map = frame.tokenize();
@@ -372,6 +376,7 @@ void SSIGClientConnection::handle_read_ssig_value(const boost::system::error_cod
 void SSIGClientConnection::handle_client_tlv(const SSIGMap& map, uint32_t command)
 {
     if (command == 0) {
+        end_first_frame_deadline();
         CLIENT_LOG(info) << "Received SSIG INVITE message from the client";
         m_host->handle_client_ssig_invite(shared_from_this(), map);
         return;
@@ -382,9 +387,11 @@ void SSIGClientConnection::handle_client_tlv(const SSIGMap& map, uint32_t comman
         forwarder = m_ksdp_forwarder;
     }
     if (!forwarder) {
+        // Dropped, and nothing more is read: the first-frame deadline stays.
         CLIENT_LOG(debug) << "SSIG client connection no SSIG forwarding function defined";
         return;
     }
+    end_first_frame_deadline();
     auto self = shared_from_this();
     forwarder(map, [self](const boost::system::error_code& e) { self->handle_ssig(e); });
 }
@@ -422,8 +429,6 @@ void SSIGClientConnection::handle_read_http_payload(const boost::system::error_c
         return;
     }
     m_reader.advance(n);
-    if (m_deadline == Deadline::FIRST_FRAME)
-        disarm_deadline();
     handle_client_xml(*m_reader.http());
     m_reader.release_frame();
     mark_activity();
@@ -607,6 +612,11 @@ void SSIGClientConnection::handle_client_xml(const SSIGHttp& packet)
 {
     eVEXA_XML_TYPE type = VEXA_XML_TYPE_UNKNOWN;
     vexa_xml_header_get_type(packet.content(), packet.content_length(), nullptr, &type, nullptr);
+    // Only a stanza the leg acts on ends the first-frame deadline: one it
+    // drops (no answer, no further read) would otherwise hold the
+    // connection until the idle sweep.
+    if (type == VEXA_XML_TYPE_HELLO ? m_last_xml_sent == -99 : type == VEXA_XML_TYPE_REJECT)
+        end_first_frame_deadline();
     if (type == VEXA_XML_TYPE_HELLO && m_last_xml_sent == -99) {
         handle_client_xml_hello(packet);
         return;
@@ -615,9 +625,11 @@ void SSIGClientConnection::handle_client_xml(const SSIGHttp& packet)
         handle_client_xml_reject(packet);
         return;
     }
+    // A client's repeated HELLO is still good for a replay: its signature is masked.
     CLIENT_LOG(error) << "Unexpected XML (type " << static_cast<int>(type) << ") received from Kavri client. "
                       << "Last sent XML type: " << m_last_xml_sent.load()
-                      << "; Received XML: " << content_text(packet);
+                      << "; Received XML: "
+                      << ssig::sanitize_xml(content_text(packet), "<SIGNATURE>", "</SIGNATURE>");
     if (type == VEXA_XML_TYPE_REJECT) {
         CLIENT_LOG(error) << "handle_client_xml" << ": Responding to unexpected KAVRI_REJECT with KAVRI_FAIL";
         handle_client_xml_reject(packet);

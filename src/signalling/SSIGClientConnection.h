@@ -4,8 +4,8 @@
 // the session's server leg, answers refusals with FAIL stanzas, and writes
 // what the server leg forwards to the client.
 //
-// A leg that does not complete its TLS handshake, or deliver its first
-// frame, in time is closed; so is one refused with a FAIL, a while after
+// A leg that does not complete its TLS handshake, or deliver a first frame
+// the leg acts on (one it drops unread does not count), in time is closed; so is one refused with a FAIL, a while after
 // the FAIL is written: nobody else may hold a descriptor for long.
 //
 // Threads: every completion of the stream and the timers runs on the leg's
@@ -137,6 +137,8 @@ private:
     enum class Deadline { NONE, HANDSHAKE, FIRST_FRAME, AFTER_FAIL };
     void arm_deadline(Deadline which, const boost::posix_time::ptime& at);
     void disarm_deadline();
+    // A frame the leg acts on: the first-frame deadline is met.
+    void end_first_frame_deadline();
     void handle_deadline(const boost::system::error_code& ec, uint64_t generation);
     void close_when_drained();
     void close_socket();

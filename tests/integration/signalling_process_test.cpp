@@ -252,10 +252,24 @@ TEST_F(SignallingProcess, ExcessPendingClientsArePrunedOldestFirst)
     // closes the oldest.
     ASSERT_NO_FATAL_FAILURE(start({"MaxConnections=2"}));
     std::vector<std::unique_ptr<TlsTestClient>> clients;
+    // The gateway's side of each handshake ends after the client's; until
+    // it does, a leg ranks as one without TLS and would be pruned first.
+    const auto tls_done = [&] {
+        const std::string log = gw->log();
+        std::size_t n = 0;
+        for (std::size_t at = log.find("SSL handshake completed with Kavri client"); at != std::string::npos;
+             at = log.find("SSL handshake completed with Kavri client", at + 1))
+            ++n;
+        return n;
+    };
     for (int i = 0; i < 4; ++i) {
         clients.push_back(std::make_unique<TlsTestClient>());
         ASSERT_TRUE(clients.back()->connect(gw->external_tcp_port())) << i;
         std::this_thread::sleep_for(20ms);  // distinct accept times
+        if (i < 3) {
+            for (int wait = 0; wait < 250 && tls_done() < std::size_t(i + 1); ++wait)
+                std::this_thread::sleep_for(20ms);
+        }
     }
     EXPECT_TRUE(clients[0]->wait_closed(5s));
     for (int i = 1; i < 4; ++i)

@@ -575,6 +575,13 @@ TEST_F(ClientLegTest, DeadlinesCloseLegsThatDoNotGetOn)
          "deadline_close(without_first_frame);"},
         {"half a frame", [](TlsClient& c, FakeHost&) { return c.handshake() && c.send("POST / HT"); },
          "deadline_close(without_first_frame);"},
+        // Frames the leg drops without reading on do not get it on either.
+        {"a stanza other than HELLO or REJECT",
+         [](TlsClient& c, FakeHost&) { return c.handshake() && c.send(post_frame("<KAVRI><VERSION /></KAVRI>")); },
+         "deadline_close(without_first_frame);"},
+        {"a TLV other than INVITE",
+         [](TlsClient& c, FakeHost&) { return c.handshake() && c.send(tlv_frame(24, tlv_value(6, "abcd"))); },
+         "deadline_close(without_first_frame);"},
         {"a FAIL", [](TlsClient& c, FakeHost&) {
              return c.handshake() && c.send(post_frame(kReject)) &&
                     parse_fail(c.read_http_frame()).code == 1033;
@@ -656,12 +663,20 @@ TEST_F(ClientLegTest, ASecondHelloIsUnexpectedAndUnanswered)
     ASSERT_TRUE(wait_until([&] {
         return logged("Forwarded the received SSIG client message to the server. Waiting for response from server ...");
     }));
-    ASSERT_TRUE(client->send(make_hello(host->rtag, hops(1))));
+    const std::string again = make_hello(host->rtag, hops(1));
+    ASSERT_TRUE(client->send(again));
     EXPECT_TRUE(wait_until([&] {
         return logged("Unexpected XML (type 0) received from Kavri client. Last sent XML type: 0; Received XML: ");
     })) << log_text();
     EXPECT_TRUE(client->silent_for(200));
     EXPECT_EQ(host->forwards().size(), 1u);
+    // The client's own HELLO, good for a replay while the session lasts:
+    // its signature stays out of the log here too.
+    const std::size_t sig = again.find("<SIGNATURE>") + 11;
+    const std::string signature = again.substr(sig, again.find("</SIGNATURE>") - sig);
+    ASSERT_GT(signature.size(), 8u);
+    EXPECT_EQ(log_text().find(signature), std::string::npos);
+    EXPECT_TRUE(logged("<SIGNATURE>"));
 }
 
 TEST_F(ClientLegTest, TheWaitForTheServerLeg)

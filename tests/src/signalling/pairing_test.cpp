@@ -58,6 +58,8 @@ using Element = SsigFrame::Element;
 using bytes = std::vector<unsigned char>;
 
 constexpr const char* GATEWAY_NAME = "gw.kavri.test";
+// What the gateway logs once its side of a client's TLS handshake is done.
+constexpr const char* kTlsDone = "SSL handshake completed with Kavri client";
 
 bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 15s)
 {
@@ -376,6 +378,9 @@ TEST_F(Pairing, PruningSparesVerifiedClientsAndTakesLegsWithoutTlsFirst)
     for (int i = 0; i < 4; ++i)
         tls_legs.push_back(connect_client());
     ASSERT_TRUE(wait_until([&] { return counts().pending == 5; }));
+    // The client's side of a handshake ends before the gateway's: until the
+    // gateway's ends too, a leg ranks as one without TLS.
+    ASSERT_TRUE(wait_until([&] { return log.count(kTlsDone) == 5; })) << log.count(kTlsDone);
     const auto raw = [&] {
         raw_legs.push_back(std::make_unique<TlsTestClient>());
         EXPECT_TRUE(raw_legs.back()->connect_tcp(server->local_port()));
@@ -408,6 +413,7 @@ TEST_F(Pairing, APrunedTlsLegWaitsOutItsHoldOnTheDormantList)
     auto first = connect_client();
     auto second = connect_client();
     ASSERT_TRUE(wait_until([&] { return counts().pending == 2; }));
+    ASSERT_TRUE(wait_until([&] { return log.count(kTlsDone) == 2; })) << log.count(kTlsDone);
     auto third = connect_client();
     EXPECT_TRUE(first->wait_closed(5000ms));
     EXPECT_TRUE(wait_until([&] { return counts().dormant_clients == 1; }));
