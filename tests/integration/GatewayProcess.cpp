@@ -15,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -23,19 +25,53 @@ extern char** environ;
 
 namespace kavri_test {
 
-unsigned short free_port(int type)
+namespace {
+
+// Binds 127.0.0.1:port (0: any) for a moment; the port bound, or 0.
+unsigned short try_bind(int type, unsigned short port)
 {
     const int fd = ::socket(AF_INET, type, 0);
+    if (fd < 0)
+        return 0;
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(port);
     socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("free_port failed");
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
     ::close(fd);
-    return ntohs(addr.sin_port);
+    return ok ? ntohs(addr.sin_port) : 0;
+}
+
+// The lowest port the kernel hands out for outgoing connections.
+unsigned ephemeral_low()
+{
+    std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned low = 0, high = 0;
+    return (in >> low >> high) ? low : 32768;
+}
+
+}  // namespace
+
+unsigned short free_port(int type)
+{
+    // Below the ephemeral range: the tests' own outgoing connections, and
+    // other tests' port-0 binds, never take a port picked here before the
+    // gateway binds it.
+    static std::mutex mutex;
+    static std::mt19937 pick(std::random_device{}());
+    const unsigned low = ephemeral_low();
+    if (low > 12000) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::uniform_int_distribution<unsigned> in_range(low - 10000, low - 1);
+        for (int attempt = 0; attempt < 200; ++attempt)
+            if (const unsigned short port = try_bind(type, static_cast<unsigned short>(in_range(pick))))
+                return port;
+    }
+    if (const unsigned short port = try_bind(type, 0))
+        return port;
+    throw std::runtime_error("free_port failed");
 }
 
 bool is_listening(unsigned short port)

@@ -15,7 +15,8 @@
 
 namespace kavri_test {
 
-// A free port on 127.0.0.1 for the given socket type (SOCK_STREAM or SOCK_DGRAM).
+// A free port on 127.0.0.1 for the given socket type (SOCK_STREAM or SOCK_DGRAM),
+// picked at random below the ephemeral range so nothing else takes it meanwhile.
 unsigned short free_port(int type);
 // True when some socket listens on TCP port of 127.0.0.1 or of any address,
 // as /proc/net/tcp shows it (no connection is made).
