@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <cctype>
 #include <cstdio>
 #include <functional>
@@ -38,18 +36,6 @@ bool eventually(const std::function<bool()>& pred, ms timeout)
         std::this_thread::sleep_for(50ms);
     }
     return true;
-}
-
-// Open descriptors of a process.
-std::size_t open_fds(pid_t pid)
-{
-    std::size_t n = 0;
-    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (const dirent* e = ::readdir(d))
-            n += e->d_name[0] != '.';
-        ::closedir(d);
-    }
-    return n;
 }
 
 class StrangerProcess : public SessionProcess {
@@ -247,7 +233,7 @@ TEST_F(StrangerProcess, IdleAndRefusedConnectionsAreClosedAtTheirDeadlines)
     ASSERT_NO_FATAL_FAILURE(start());
     Session s;
     ASSERT_NO_FATAL_FAILURE(add(s));
-    const std::size_t fds_before = open_fds(gw->pid());
+    const std::size_t fds_before = gw->open_descriptors();
 
     std::vector<std::unique_ptr<TlsTestClient>> without_tls, without_frame, refused;
     for (int i = 0; i < 10; ++i) {
@@ -264,7 +250,7 @@ TEST_F(StrangerProcess, IdleAndRefusedConnectionsAreClosedAtTheirDeadlines)
         // Refused with a FAIL, then silent: it never goes away by itself.
         refused.push_back(forge(s));
     }
-    ASSERT_TRUE(eventually([&] { return open_fds(gw->pid()) >= fds_before + 40; }, 5s));
+    ASSERT_TRUE(eventually([&] { return gw->open_descriptors() >= fds_before + 40; }, 5s));
 
     // 10 s for TLS, 10 s after the FAIL, 30 s for the first frame; the
     // closes are counted in the sweep's records.
@@ -274,8 +260,8 @@ TEST_F(StrangerProcess, IdleAndRefusedConnectionsAreClosedAtTheirDeadlines)
         EXPECT_TRUE(c->wait_closed(5s)) << "a refused connection stayed open";
     for (auto& c : without_frame)
         EXPECT_TRUE(c->wait_closed(25s)) << "a TLS connection without a frame stayed open";
-    EXPECT_TRUE(eventually([&] { return open_fds(gw->pid()) <= fds_before; }, 10s))
-        << open_fds(gw->pid()) << " descriptors, " << fds_before << " before";
+    EXPECT_TRUE(eventually([&] { return gw->open_descriptors() <= fds_before; }, 10s))
+        << gw->open_descriptors() << " descriptors, " << fds_before << " before";
     ASSERT_TRUE(eventually(
         [&] {
             const auto d = deadline_closes();
