@@ -270,7 +270,7 @@ TEST_F(TlsProcess, ClientsByTheThousandEndingAtEveryStageLeaveNoDescriptorBehind
 // The server cuts the server leg's handshake after every number of bytes
 // of its two flights (the hello flight in steps, the short Finished flight
 // byte for byte), with a FIN or a reset: each cut ends in one failed
-// handshake, the server leg closes, nothing is left open.
+// handshake, the server leg closes and nothing is left open.
 TEST_F(TlsProcess, AServerCuttingTheHandshakeAnywhereFailsItOnceAndNothingIsLeftOpen)
 {
     ASSERT_NO_FATAL_FAILURE(start());
@@ -291,7 +291,8 @@ TEST_F(TlsProcess, AServerCuttingTheHandshakeAnywhereFailsItOnceAndNothingIsLeft
         s.connection_id = "cut-" + std::to_string(n);
         AddConnection a = AddConnection::of(server.port(), s.tag.text(), s.connection_id);
         a.server_sni = SERVER_SNI;
-        ASSERT_FALSE(broker.add_connection(a).empty());
+        s.rtag = broker.add_connection(a);
+        ASSERT_FALSE(s.rtag.empty());
         ++n;
         ASSERT_TRUE(eventually([&] { return server.cut_handshakes() == n; }, FRAME_WAIT))
             << server.cut_handshakes() << " cuts, " << server.failed_handshakes() << " failed";
