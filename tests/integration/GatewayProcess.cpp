@@ -1,6 +1,7 @@
 #include "GatewayProcess.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -264,6 +265,17 @@ std::chrono::milliseconds GatewayProcess::cpu_time() const
     fields >> utime >> stime;
     const long hz = ::sysconf(_SC_CLK_TCK);
     return std::chrono::milliseconds((utime + stime) * 1000 / static_cast<unsigned long long>(hz));
+}
+
+std::size_t GatewayProcess::open_descriptors() const
+{
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(("/proc/" + std::to_string(child) + "/fd").c_str())) {
+        while (const dirent* e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
 }
 
 std::string GatewayProcess::stdout_text() const

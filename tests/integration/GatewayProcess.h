@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -65,6 +66,8 @@ public:
                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // User and system CPU time of the process so far, all threads.
     std::chrono::milliseconds cpu_time() const;
+    // Descriptors the process holds open now (/proc/<pid>/fd).
+    std::size_t open_descriptors() const;
 
     // Concatenated text of every log file, oldest first.
     std::string log() const;

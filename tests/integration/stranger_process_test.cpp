@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -42,19 +40,6 @@ bool eventually(const std::function<bool()>& pred, ms timeout)
     }
     return true;
 }
-
-// Open descriptors of a process.
-std::size_t open_fds(pid_t pid)
-{
-    std::size_t n = 0;
-    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (const dirent* e = ::readdir(d))
-            n += e->d_name[0] != '.';
-        ::closedir(d);
-    }
-    return n;
-}
-
 
 // Strangers who know a session's id (its rtag went past them) but hold
 // neither its rtag nor its ctag keep connecting and sending what they can
@@ -503,7 +488,7 @@ TEST_F(StrangerProcess, AFloodAgainstASmallMaximumHoldsFewDescriptors)
     Session s;
     ASSERT_NO_FATAL_FAILURE(add(s));
     ASSERT_NO_FATAL_FAILURE(negotiate(s));
-    const std::size_t fds_before = open_fds(gw->pid());
+    const std::size_t fds_before = gw->open_descriptors();
 
     std::vector<std::unique_ptr<TlsTestClient>> flood;
     std::size_t most = 0;
@@ -514,14 +499,14 @@ TEST_F(StrangerProcess, AFloodAgainstASmallMaximumHoldsFewDescriptors)
             ASSERT_TRUE(flood.back()->send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11)));
         }
         if (i % 10 == 9)
-            most = std::max(most, open_fds(gw->pid()));
+            most = std::max(most, gw->open_descriptors());
     }
     EXPECT_TRUE(eventually([&] { return log_count("Destroying SSIGClientConnection instance") >= 110; }, 10s))
         << log_count("Destroying SSIGClientConnection instance");
     // A descriptor per leg the maximum lets stay (with the newest and those
     // still in the middle of their closing on a busy machine), not one per
     // stranger.
-    most = std::max(most, open_fds(gw->pid()));
+    most = std::max(most, gw->open_descriptors());
     EXPECT_LE(most, fds_before + 24) << fds_before << " descriptors before the flood";
 
     // The negotiating client was spared.
@@ -536,7 +521,7 @@ TEST_F(StrangerProcess, IdleAndRefusedConnectionsAreClosedAtTheirDeadlines)
     ASSERT_NO_FATAL_FAILURE(start());
     Session s;
     ASSERT_NO_FATAL_FAILURE(add(s));
-    const std::size_t fds_before = open_fds(gw->pid());
+    const std::size_t fds_before = gw->open_descriptors();
 
     // First frames the gateway drops without reading on: they do not count
     // as the first frame.
@@ -569,7 +554,7 @@ TEST_F(StrangerProcess, IdleAndRefusedConnectionsAreClosedAtTheirDeadlines)
         ASSERT_TRUE(without_frame.back()->connect(gw->external_tcp_port(), std::string(GATEWAY_NAME)));
         ASSERT_TRUE(dropped[i % 5](*without_frame.back()));
     }
-    ASSERT_TRUE(eventually([&] { return open_fds(gw->pid()) >= fds_before + 50; }, 5s));
+    ASSERT_TRUE(eventually([&] { return gw->open_descriptors() >= fds_before + 50; }, 5s));
 
     // 10 s for TLS, 10 s after the FAIL, 30 s for the first frame; the
     // closes are counted in the sweep's records.
@@ -579,8 +564,8 @@ TEST_F(StrangerProcess, IdleAndRefusedConnectionsAreClosedAtTheirDeadlines)
         EXPECT_TRUE(c->wait_closed(5s)) << "a refused connection stayed open";
     for (auto& c : without_frame)
         EXPECT_TRUE(c->wait_closed(25s)) << "a TLS connection without a frame stayed open";
-    EXPECT_TRUE(eventually([&] { return open_fds(gw->pid()) <= fds_before; }, 10s))
-        << open_fds(gw->pid()) << " descriptors, " << fds_before << " before";
+    EXPECT_TRUE(eventually([&] { return gw->open_descriptors() <= fds_before; }, 10s))
+        << gw->open_descriptors() << " descriptors, " << fds_before << " before";
     ASSERT_TRUE(eventually(
         [&] {
             const auto d = deadline_closes();

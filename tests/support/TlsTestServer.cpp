@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <string>
 
 namespace kavri_test {
 
@@ -101,6 +103,18 @@ std::shared_ptr<TlsServerConnection> TlsTestServer::accept(ms timeout)
     return c;
 }
 
+void TlsTestServer::set_handshake_cut(std::optional<HandshakeCut> cut)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cut = cut;
+}
+
+std::size_t TlsTestServer::cut_handshakes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_cuts;
+}
+
 std::size_t TlsTestServer::tcp_accepts() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -127,17 +141,19 @@ void TlsTestServer::accept_loop()
         TestIdentity::ptr identity;
         std::size_t index;
         ms delay;
+        std::optional<HandshakeCut> cut;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             index = m_accepts++;
             identity = m_identities[std::min(m_next_identity, m_identities.size() - 1)];
             ++m_next_identity;
             delay = m_handshake_delay;
+            cut = m_cut;
         }
         reap_handshakes();
         auto done = std::make_shared<std::atomic<bool>>(false);
-        std::thread t([this, fd, index, identity, delay, done] {
-            handshake(fd, index, identity, delay);
+        std::thread t([this, fd, index, identity, delay, cut, done] {
+            handshake(fd, index, identity, delay, cut);
             done->store(true);
         });
         m_handshakes.push_back({std::move(t), std::move(done)});
@@ -165,7 +181,8 @@ int TlsTestServer::on_server_name(SSL* ssl, int*, void*)
     return SSL_TLSEXT_ERR_OK;
 }
 
-void TlsTestServer::handshake(int fd, std::size_t index, TestIdentity::ptr identity, ms delay)
+void TlsTestServer::handshake(int fd, std::size_t index, TestIdentity::ptr identity, ms delay,
+                              std::optional<HandshakeCut> cut)
 {
     const auto sleep_until = [this](TlsStream::clock::time_point until) {
         while (!m_stopping && TlsStream::clock::now() < until)
@@ -177,6 +194,10 @@ void TlsTestServer::handshake(int fd, std::size_t index, TestIdentity::ptr ident
         return;
     }
     sleep_until(TlsStream::clock::now() + delay);
+    if (cut) {
+        cut_handshake(fd, identity, *cut);
+        return;
+    }
 
     SSL* ssl = SSL_new(m_ctx);
     auto stream = std::make_unique<TlsStream>(fd, ssl);
@@ -201,6 +222,59 @@ void TlsTestServer::handshake(int fd, std::size_t index, TestIdentity::ptr ident
     m_ready.push_back(
         std::make_shared<TlsServerConnection>(std::move(stream), index, std::move(sni), std::move(der)));
     m_ready_cv.notify_all();
+}
+
+void TlsTestServer::cut_handshake(int fd, const TestIdentity::ptr& identity, const HandshakeCut& cut)
+{
+    SSL* ssl = SSL_new(m_ctx);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    if (!ssl || !in || !out || SSL_use_certificate(ssl, identity->certificate()) != 1 ||
+        SSL_use_PrivateKey(ssl, identity->key()) != 1) {
+        BIO_free(in);
+        BIO_free(out);
+        SSL_free(ssl);
+        ::close(fd);
+        return;
+    }
+    SSL_set_bio(ssl, in, out);
+    SSL_set_accept_state(ssl);
+    const auto deadline = TlsStream::clock::now() + ms(10000);
+    bool cut_made = false;
+    for (int flight = 0; !m_stopping && TlsStream::clock::now() < deadline;) {
+        SSL_do_handshake(ssl);
+        std::string bytes;
+        char buffer[16384];
+        int n;
+        while ((n = BIO_read(out, buffer, sizeof buffer)) > 0)
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        if (!bytes.empty() && ++flight == cut.flight) {
+            const std::size_t keep = std::min(cut.bytes, bytes.size() - 1);
+            cut_made = keep == 0 || ::send(fd, bytes.data(), keep, MSG_NOSIGNAL) == static_cast<ssize_t>(keep);
+            break;
+        }
+        if (!bytes.empty() &&
+            ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        BIO_write(in, buffer, static_cast<int>(got));
+    }
+    SSL_free(ssl);
+    if (cut.reset) {
+        const linger hard{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    ::close(fd);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (cut_made)
+        ++m_cuts;
+    else
+        ++m_failed;
 }
 
 }  // namespace kavri_test

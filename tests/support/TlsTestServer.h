@@ -2,12 +2,14 @@
 // server: it presents a test identity (which can change from one accept to
 // the next), asks every peer for a certificate and accepts any, and records
 // the server name the peer sent. Completed connections queue up for the
-// test, which reads their frames and scripts the replies.
+// test, which reads their frames and scripts the replies. It can also cut
+// its handshakes short at any byte of its flights.
 //
 // Threads: an accept thread and one handshake thread per accepted socket;
-// the accept thread joins finished handshake threads, stop() the rest. `m_mutex` guards the identities, the handshake
-// delay, the ready queue and the counters; the test thread takes
-// connections out under it and then owns them.
+// the accept thread joins finished handshake threads, stop() the rest.
+// `m_mutex` guards the identities, the handshake delay and cut, the ready
+// queue and the counters; the test thread takes connections out under it
+// and then owns them.
 #pragma once
 
 #include "TestIdentity.h"
@@ -21,6 +23,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -50,6 +53,19 @@ public:
     // True when no further handshake completes within wait.
     bool no_connection_for(ms wait) { return accept(wait) == nullptr; }
 
+    // Where the next accepts end their handshake instead of completing
+    // it: after `bytes` bytes of the server's flight-th flight (1: its hello
+    // flight, 2: ChangeCipherSpec and Finished; at most all but the last
+    // byte), with a reset or a FIN. Such connections never reach accept().
+    struct HandshakeCut {
+        int flight;
+        std::size_t bytes;
+        bool reset;
+    };
+    void set_handshake_cut(std::optional<HandshakeCut> cut);
+    // Handshakes ended by a cut so far.
+    std::size_t cut_handshakes() const;
+
     std::size_t tcp_accepts() const;
     std::size_t failed_handshakes() const;
 
@@ -59,7 +75,10 @@ public:
 
 private:
     void accept_loop();
-    void handshake(int fd, std::size_t index, TestIdentity::ptr identity, ms delay);
+    void handshake(int fd, std::size_t index, TestIdentity::ptr identity, ms delay,
+                   std::optional<HandshakeCut> cut);
+    // The server's side over memory BIOs until the cut, then the end of the connection.
+    void cut_handshake(int fd, const TestIdentity::ptr& identity, const HandshakeCut& cut);
     static int on_server_name(SSL* ssl, int* alert, void* arg);
 
     SSL_CTX* m_ctx = nullptr;
@@ -73,6 +92,8 @@ private:
     std::vector<TestIdentity::ptr> m_identities;
     std::size_t m_next_identity = 0;
     ms m_handshake_delay{0};
+    std::optional<HandshakeCut> m_cut;
+    std::size_t m_cuts = 0;
     std::size_t m_accepts = 0;
     std::size_t m_failed = 0;
 

@@ -1,9 +1,10 @@
 // The gateway's TLS stream under attack: records and frames split at random
-// points, connections cut (FIN or RST) at every point of either handshake
-// flight, closes racing handshakes, reads and writes, a cancel between reads,
-// a read completing beside a write stalled by a peer that stops reading, a
-// write into a reset connection without SIGPIPE, and a thousand connections
-// that end in every way, leaving no operation, descriptor or stream behind.
+// points, two frames cut at every byte, connections cut (FIN or RST) at every
+// point of either handshake flight, closes racing handshakes, reads and
+// writes, a cancel between reads, a read completing beside a write stalled
+// by a peer that stops reading, a write into a reset connection without
+// SIGPIPE, and a thousand connections that end in every way, leaving no
+// operation, descriptor or stream behind.
 #include "RawTlsPeer.h"
 #include "StreamHarness.h"
 #include "TlsTestContexts.h"
@@ -94,6 +95,45 @@ TEST(TlsStreamAttack, RecordsAndReadsSplitAtRandomPointsKeepEveryByte)
         }
         sender.join();
         ASSERT_TRUE(got == message) << "round " << round << ": " << got.size() << " of " << message.size();
+    }
+}
+
+// Two frames as the frame reader takes them (type, length, body), in one
+// record or in two, cut into two TCP pieces at every byte: no read sees a
+// byte before its record is whole, and every read gets exactly its bytes,
+// the later ones from what OpenSSL already holds.
+TEST(TlsStreamAttack, TwoFramesInOneRecordOrTwoCutAtEveryByteReadExactly)
+{
+    Connected c(stream_base::server);
+    ASSERT_TRUE(c.ok);
+    const std::string first = std::string(4, '\0') + std::string("\0\0\0\x20", 4) + pattern(32, 1);
+    const std::string second = "POST" + pattern(16, 2);
+    const std::vector<std::size_t> reads = {4, 4, 32, 4, 16};
+    for (const bool one_record : {true, false}) {
+        // Every record sealed is sent: each has its own sequence number.
+        for (std::size_t cut = 1, size = 2; cut < size; ++cut) {
+            const std::string a = c.peer.seal(one_record ? first + second : first);
+            const std::string records = one_record ? a : a + c.peer.seal(second);
+            size = records.size();
+            SCOPED_TRACE((one_record ? "one record, cut " : "two records, cut ") + std::to_string(cut));
+            auto in = c.harness.read_exact(reads[0]);
+            ASSERT_TRUE(c.peer.send_raw(records.substr(0, cut)));
+            // Before the first record is whole, nothing may be read.
+            if (cut < a.size()) {
+                EXPECT_TRUE(Harness::pending(in, 2ms));
+            }
+            ASSERT_TRUE(c.peer.send_raw(records.substr(cut)));
+            std::string got;
+            for (std::size_t i = 0; i < reads.size(); ++i) {
+                if (i > 0)
+                    in = c.harness.read_exact(reads[i]);
+                const auto r = Harness::get(in, 2s);
+                ASSERT_TRUE(r) << "read " << i << " never completed";
+                ASSERT_FALSE(r->ec) << r->ec.message();
+                got += r->data;
+            }
+            ASSERT_EQ(got, first + second);
+        }
     }
 }
 
