@@ -1,10 +1,10 @@
 // The hand-over between a receive thread that forwards datagrams itself and
 // its send thread, attacked from outside the rings: the side's mutex held by
-// a long walk, full send buffers in both directions with forged, short,
+// a long walk; full send buffers in both directions with forged, short,
 // oversize, unknown and replayed datagrams and a roaming client in the
-// stream, the 5-second check parking and a resumption rekeying tunnels in
-// the middle of bursts while statistics are read, and stops wherever the
-// threads are.
+// stream; a send thread still at work on what it took; the 5-second check
+// parking, resumptions rekeying the tunnels and a removal in the middle of
+// bursts while the statistics are read; and stops wherever the threads are.
 #include "PoolSide.h"
 #include "Startup.h"
 #include "UdpPeer.h"
@@ -33,27 +33,7 @@ using boost::placeholders::_1;
 
 namespace {
 
-using steady = std::chrono::steady_clock;
 using endpoint = boost::asio::ip::udp::endpoint;
-
-template <class F>
-bool within(std::chrono::milliseconds bound, F done)
-{
-    const auto end = steady::now() + bound;
-    while (!done()) {
-        if (steady::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-    return true;
-}
-
-uint32_t sequence_of(const bytes& d, size_t at = 4)
-{
-    uint32_t s;
-    std::memcpy(&s, d.data() + at, 4);
-    return ntohl(s);
-}
 
 bool nothing_queued(int socket)
 {
