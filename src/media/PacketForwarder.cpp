@@ -24,12 +24,18 @@ namespace {
 constexpr uint32_t AUDIO_MASK = 0x01FE0000u, AUDIO_VALUE = 0x01440000u;
 constexpr uint32_t IMAGING_MASK = 0x01FF0000u, IMAGING_VALUE = 0x01000000u;
 
-boost::shared_ptr<UDPConnection> look_up(std::mutex& mutex, const PacketForwarderPool::spi_map_t& map,
-                                         uint32_t key)
+// False, with nothing found, when wait is false and the mutex is taken.
+bool look_up(std::mutex& mutex, const PacketForwarderPool::spi_map_t& map, uint32_t key, bool wait,
+             boost::shared_ptr<UDPConnection>& found)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
+    if (wait)
+        lock.lock();
+    else if (!lock.try_lock())
+        return false;
     auto it = map.find(key);
-    return it == map.end() ? boost::shared_ptr<UDPConnection>() : it->second;
+    found = it == map.end() ? boost::shared_ptr<UDPConnection>() : it->second;
+    return true;
 }
 
 }  // namespace
@@ -71,7 +77,7 @@ void PacketForwarder::process_and_forward(PacketForwarderPool& pool)
         // its sequence number replayed.
         to = source;
         checked = false;
-    } else if (!check(pool, to)) {
+    } else if (check(pool, to) != Checked::send) {
         return;
     }
     send(pool.send_socket, to, 0);
@@ -91,15 +97,18 @@ bool PacketForwarder::send(int socket, const boost::asio::ip::udp::endpoint& to,
     return (flags & MSG_DONTWAIT) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
-bool PacketForwarder::check(PacketForwarderPool& pool, boost::asio::ip::udp::endpoint& to)
+PacketForwarder::Checked PacketForwarder::check(PacketForwarderPool& pool, boost::asio::ip::udp::endpoint& to,
+                                                bool wait)
 {
     if (length < MIN_DATAGRAM)
-        return false;
+        return Checked::drop;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
 
     uint32_t key;
     std::memcpy(&key, data, 4);
-    boost::shared_ptr<UDPConnection> conn = look_up(pool.mutex, pool.spi_map, key);
+    boost::shared_ptr<UDPConnection> conn;
+    if (!look_up(pool.mutex, pool.spi_map, key, wait, conn))
+        return Checked::busy;
 
     char* auth_data = data;
     unsigned long auth_length = static_cast<unsigned long>(length);
@@ -110,7 +119,8 @@ bool PacketForwarder::check(PacketForwarderPool& pool, boost::asio::ip::udp::end
             conn.reset();
         } else {
             std::memcpy(&key, data + 4, 4);
-            conn = look_up(pool.mutex, pool.spi_clear_map, key);
+            if (!look_up(pool.mutex, pool.spi_clear_map, key, wait, conn))
+                return Checked::busy;
             if (conn && conn->get_clear_header() == 0)
                 conn.reset();
         }
@@ -120,7 +130,7 @@ bool PacketForwarder::check(PacketForwarderPool& pool, boost::asio::ip::udp::end
                 BOOST_LOG_SEV(pool.lg, debug) << "Blocked UDP packet with unknown SPI " << std::hex
                                               << ntohl(key) << std::dec << " from Kavri " << pool.name
                                               << ": " << endpoint_text(source);
-            return false;
+            return Checked::drop;
         }
         auth_data = data + 4;
         auth_length -= 4;
@@ -135,12 +145,12 @@ bool PacketForwarder::check(PacketForwarderPool& pool, boost::asio::ip::udp::end
         if (log_enabled(debug))
             BOOST_LOG_SEV(pool.lg, debug) << "Failed authentication on UDP packet from Kavri "
                                           << pool.name << ": " << endpoint_text(source);
-        return false;
+        return Checked::drop;
     }
     // Parked while this datagram was on its way: neither forwarded, counted
     // nor reported.
     if (verdict == UDPConnection::Verdict::out_of_service)
-        return false;
+        return Checked::drop;
 
     const std::string& log_id = conn->get_session_log_id();
     if (!conn->is_roaming()) {
@@ -193,8 +203,9 @@ bool PacketForwarder::check(PacketForwarderPool& pool, boost::asio::ip::udp::end
     // Forwarded whole, clear header included; a target not yet learnt
     // (0.0.0.0) or an IPv6 one sends nothing.
     to = conn->get_target_endpoint();
-    return to.protocol() == boost::asio::ip::udp::v4() &&
-           reinterpret_cast<const sockaddr_in*>(to.data())->sin_addr.s_addr != 0;
+    const bool somewhere = to.protocol() == boost::asio::ip::udp::v4() &&
+                           reinterpret_cast<const sockaddr_in*>(to.data())->sin_addr.s_addr != 0;
+    return somewhere ? Checked::send : Checked::drop;
 }
 
 }  // namespace vexa

@@ -31,11 +31,18 @@ public:
     // DATA_SIZE is cut). False when running is cleared or the socket fails
     // for good.
     bool fill_buffer_from(int socket, const std::atomic<bool>& running);
+    enum class Checked {
+        send,  // to `to`
+        drop,  // or nowhere to send it
+        busy,  // not checked: the side's mutex was taken and wait was false
+    };
     // Finds the tunnel, checks the tag, advances the sequence window, learns
-    // the peer, reports ACTIVE and counts. True when the datagram is to be
-    // sent, to `to` (an IPv4 target other than 0.0.0.0). Once per datagram,
+    // the peer, reports ACTIVE and counts; `to` becomes the target (an IPv4
+    // address other than 0.0.0.0) of a datagram to send. Once per datagram,
     // by the one thread that forwards the pool's datagrams at the time.
-    bool check(PacketForwarderPool& pool, boost::asio::ip::udp::endpoint& to);
+    // Without wait, a look-up that would wait for the side's mutex gives
+    // busy before anything has changed.
+    Checked check(PacketForwarderPool& pool, boost::asio::ip::udp::endpoint& to, bool wait = true);
     // Sends the datagram unchanged. False only when flags hold MSG_DONTWAIT
     // and the socket's send buffer is full; any other outcome is final.
     bool send(int socket, const boost::asio::ip::udp::endpoint& to, int flags);

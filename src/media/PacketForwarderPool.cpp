@@ -118,8 +118,18 @@ bool PacketForwarderPool::forward_inline(PacketForwarder& buffer)
 {
     boost::asio::ip::udp::endpoint to;
     try {
-        if (!buffer.check(*this, to))
+        // The check, the statistics and a removal hold the mutex while they
+        // walk every tunnel; waiting here would leave the socket to hold
+        // what arrives meanwhile, while the send thread can wait with the
+        // pool's buffers behind it.
+        switch (buffer.check(*this, to, false)) {
+        case PacketForwarder::Checked::busy:
+            return false;
+        case PacketForwarder::Checked::drop:
             return true;
+        case PacketForwarder::Checked::send:
+            break;
+        }
     } catch (const std::exception& e) {
         // A failing callback must not end the relay thread.
         BOOST_LOG_SEV(lg, error) << "UDPServer::PacketForwarderPool: " << name

@@ -14,9 +14,11 @@
 // or the other, never both at once; that thread alone advances the tunnels'
 // sequence windows and counters. A datagram the receive thread checked but
 // could not send at once (send buffer full) goes to the send thread marked
-// as checked, and the send thread only sends it.
-// The side's mutex, owned by the relay, guards the SPI maps and is held only
-// for a look-up.
+// as checked, and the send thread only sends it; one it could not look up
+// without waiting for the side's mutex goes unchecked.
+// The side's mutex, owned by the relay, guards the SPI maps; the forwarding
+// threads hold it only for a look-up, and the receive thread never waits for
+// it (the relay's walks over every tunnel hold it much longer).
 #pragma once
 
 #include "Log.h"
@@ -84,8 +86,9 @@ private:
     friend class PacketForwarder;
 
     // Forwards a datagram on the receive thread: check, then a send that
-    // does not wait. False when the send buffer was full: the buffer is then
-    // marked as checked and is to go to the send thread.
+    // does not wait. False when the datagram is to go to the send thread:
+    // unchecked when the side's mutex was taken, marked as checked when the
+    // send buffer was full. Neither waits.
     bool forward_inline(PacketForwarder& buffer);
 
     const uint32_t slots;

@@ -17,10 +17,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 namespace {
 thread_local uint64_t allocations = 0;
@@ -185,4 +188,81 @@ TEST_F(Allocation, NoneWhenTheReceiveThreadForwardsItself)
     send_thread.join();
     EXPECT_EQ(0, handed_over);
     close(rx);
+}
+
+// The receive thread's two ways of handing a datagram over after it found
+// its direction idle: one it could not look up without waiting (the side's
+// mutex taken) and one it checked but could not send (the send buffer
+// full, a datagram socket pair that keeps messages until the far end reads)
+// allocate nothing either, nor do the datagrams handed over behind them.
+TEST_F(Allocation, NoneWhenTheReceiveThreadHandsOver)
+{
+    boost::log::add_common_attributes();
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair));
+    const int small = 4096;
+    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const Keys k = keys_for(0xa9000004);
+    PoolSide side(64, k, server_ep(), [](eSESSION_STATE) {}, false, pair[0]);
+    std::thread send_thread([&side] {
+        while (side.pool.process_and_forward_packet()) {
+        }
+    });
+    kavri_test::UdpPeer sender;
+    std::vector<bytes> list;
+    for (uint32_t i = 1; i <= 50; ++i)
+        list.push_back(datagram(k, i, 200));
+    size_t next = 0;
+    auto one = [&] {
+        sender.send_to(side.rx_port, list.at(next++));
+        pollfd p{side.rx, POLLIN, 0};
+        poll(&p, 1, 1000);
+        return side.pool.read_packet_from(side.rx);
+    };
+    auto drain = [&] {
+        unsigned char buf[2048];
+        pollfd p{pair[1], POLLIN, 0};
+        while (poll(&p, 1, 100) == 1)
+            recv(pair[1], buf, sizeof buf, 0);
+    };
+    for (int i = 0; i < 10; ++i)  // first datagram: logged, state set
+        ASSERT_TRUE(one());
+    drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the send thread sleeps
+    // Another thread holds the mutex, as a walk over every tunnel would.
+    std::atomic<int> walk{0};  // 1: held, 2: to be let go
+    std::thread walker([&] {
+        std::lock_guard<std::mutex> lock(side.mutex);
+        walk = 1;
+        while (walk.load() != 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (walk.load() != 1)
+        std::this_thread::yield();
+    vexa::set_log_filter("2");
+    const uint64_t before = allocations;
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(one());
+    const uint64_t busy = allocations - before;
+    // None checked yet: the send thread waits for the mutex with the first.
+    EXPECT_EQ(10u, vexa::SessionStatistics::get(side.tunnel->stats.packet_count));
+    walk = 2;
+    walker.join();
+    drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const uint64_t before_full = allocations;
+    for (int i = 0; i < 30; ++i)  // the far end reads nothing now
+        ASSERT_TRUE(one());
+    const uint64_t full = allocations - before_full;
+    vexa::reset_log_filter();
+    EXPECT_EQ(0u, busy);
+    EXPECT_EQ(0u, full);
+    EXPECT_GT(side.pool.filled_buffers(), 0);  // handed over behind the full buffer
+    drain();
+    EXPECT_EQ(50u, vexa::SessionStatistics::get(side.tunnel->stats.packet_count));
+    side.pool.stop();
+    shutdown(side.rx, SHUT_RD);
+    EXPECT_FALSE(side.pool.read_packet_from(side.rx));  // tells the send thread to end
+    send_thread.join();
+    close(pair[1]);
 }

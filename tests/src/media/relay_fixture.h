@@ -13,12 +13,36 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace relay_test {
+
+// True once done() holds, false when bound passes first.
+template <class F>
+bool within(std::chrono::milliseconds bound, F done)
+{
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return true;
+}
+
+// The big-endian word at `at` of a datagram: its sequence number by default.
+inline uint32_t sequence_of(const bytes& d, size_t at = 4)
+{
+    uint32_t s;
+    std::memcpy(&s, d.data() + at, 4);
+    return ntohl(s);
+}
 
 // The state and termination callbacks of one tunnel direction.
 class Events : public std::enable_shared_from_this<Events> {

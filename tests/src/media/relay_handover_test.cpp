@@ -32,13 +32,6 @@ using steady = std::chrono::steady_clock;
 using endpoint = boost::asio::ip::udp::endpoint;
 using SteppedRing = vexa::BasicPacketRing<SteppedSync>;
 
-[[maybe_unused]] uint32_t sequence_of(const bytes& d, size_t at = 4)
-{
-    uint32_t s;
-    std::memcpy(&s, d.data() + at, 4);
-    return ntohl(s);
-}
-
 // A pool's two rings and three buffers, driven as the pool drives them: the
 // receive thread forwards a datagram itself when taker_idle says so and
 // otherwise hands it over; the send thread forwards what it takes. What
@@ -183,18 +176,6 @@ TEST(HandOver, AnAnnouncementTakenBackIsNeverSeenAsIdle)
 }
 
 namespace {
-
-template <class F>
-bool within(std::chrono::milliseconds bound, F done)
-{
-    const auto end = steady::now() + bound;
-    while (!done()) {
-        if (steady::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-    return true;
-}
 
 void pause_for(std::chrono::microseconds gap)
 {
