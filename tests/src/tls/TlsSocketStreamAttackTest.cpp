@@ -316,7 +316,9 @@ TEST(TlsStreamAttack, AThousandConnectionsEndingEveryWayLeaveNothingBehind)
     std::atomic<int> alive{0};
     {
         IoThreads threads(3);
-        tcp::acceptor acceptor(threads.io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        // On a strand: the accept's re-arm and the close below never run at once.
+        tcp::acceptor acceptor(boost::asio::make_strand(threads.io),
+                               tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
         const unsigned short port = acceptor.local_endpoint().port();
         std::function<void()> accept = [&] {
             auto socket = std::make_shared<tcp::socket>(threads.io);
