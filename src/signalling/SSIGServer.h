@@ -207,6 +207,14 @@ private:
     void arm_sweep();
     void handle_periodic_ssig(const boost::system::error_code& error);
 
+    // Takes `mutex`. Keeps callback for owner under the session's tagged leg (or calls it
+    // at once when call_if_connected and the leg is connected); drops it,
+    // logged as where said, when there is no such leg or owner lost the turn.
+    void register_connected_callback(const std::string& session_id,
+                                     const std::weak_ptr<SSIGClientConnection>& owner,
+                                     std::function<void(bool)> callback, bool call_if_connected,
+                                     const char* where, const char* missing);
+
     // All below: `mutex` held.
     void terminate_excess_pending_connections(Released& released);
     // A client leg leaving the tables for good: held on the dormant list when

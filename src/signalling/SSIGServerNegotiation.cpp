@@ -51,63 +51,48 @@ void SSIGServer::set_server_connected_callback(const std::string& session_id,
                                                const std::weak_ptr<SSIGClientConnection>& owner,
                                                std::function<void(bool)> callback)
 {
-    Released released;
-    std::lock_guard<std::mutex> lock(mutex);
-    const auto it = tagged.find(session_id);
-    if (it == tagged.end()) {
-        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << "set_server_connected_callback"
-                                 << " ERROR - Failed to find session-id in tagged or established "
-                                    "connections maps "
-                                 << session_id;
-        released.callbacks.push_back(std::move(callback));
-        return;
-    }
-    if (!holds_turn(it->second, owner)) {
-        // A newer verified HELLO took the session's turn and closed this leg.
-        BOOST_LOG_SEV(lg, debug) << VEXA_LOG_SESSION_ID(session_id) << "set_server_connected_callback"
-                                 << ": the leg no longer holds the session's turn " << session_id;
-        released.callbacks.push_back(std::move(callback));
-        return;
-    }
-    if (it->second->is_connected()) {
-        callback(true);
-        released.callbacks.push_back(std::move(callback));
-        return;
-    }
-    ConnectedCallback& slot = callbacks[session_id];
-    if (slot.callback)
-        released.callbacks.push_back(std::move(slot.callback));
-    slot.owner = owner;
-    slot.callback = std::move(callback);
+    register_connected_callback(session_id, owner, std::move(callback), true, "set_server_connected_callback",
+                                " ERROR - Failed to find session-id in tagged or established connections maps ");
 }
 
 void SSIGServer::set_server_reconnected_callback(const std::string& session_id,
                                                  const std::weak_ptr<SSIGClientConnection>& owner,
                                                  std::function<void(bool)> callback)
 {
+    // The leg may still be connected on its old link: only its next
+    // handshake counts.
+    register_connected_callback(session_id, owner, std::move(callback), false, "set_server_reconnected_callback",
+                                " ERROR - Failed to find session-id in tagged connections map ");
+}
+
+void SSIGServer::register_connected_callback(const std::string& session_id,
+                                             const std::weak_ptr<SSIGClientConnection>& owner,
+                                             std::function<void(bool)> callback, bool call_if_connected,
+                                             const char* where, const char* missing)
+{
     Released released;
     std::lock_guard<std::mutex> lock(mutex);
+    // Dropped (after the mutex) whenever it is not kept.
+    released.callbacks.push_back(std::move(callback));
+    std::function<void(bool)>& cb = released.callbacks.back();
     const auto it = tagged.find(session_id);
     if (it == tagged.end()) {
-        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << "set_server_reconnected_callback"
-                                 << " ERROR - Failed to find session-id in tagged connections map "
-                                 << session_id;
-        released.callbacks.push_back(std::move(callback));
+        BOOST_LOG_SEV(lg, error) << VEXA_LOG_SESSION_ID(session_id) << where << missing << session_id;
         return;
     }
     if (!holds_turn(it->second, owner)) {
-        BOOST_LOG_SEV(lg, debug) << VEXA_LOG_SESSION_ID(session_id) << "set_server_reconnected_callback"
+        // A newer verified HELLO took the session's turn and closed this leg.
+        BOOST_LOG_SEV(lg, debug) << VEXA_LOG_SESSION_ID(session_id) << where
                                  << ": the leg no longer holds the session's turn " << session_id;
-        released.callbacks.push_back(std::move(callback));
         return;
     }
-    // The leg may still be connected on its old link: only its next
-    // handshake counts.
+    if (call_if_connected && it->second->is_connected()) {
+        cb(true);
+        return;
+    }
     ConnectedCallback& slot = callbacks[session_id];
-    if (slot.callback)
-        released.callbacks.push_back(std::move(slot.callback));
+    std::swap(slot.callback, cb);
     slot.owner = owner;
-    slot.callback = std::move(callback);
 }
 
 void SSIGServer::clear_server_connected_callback(const std::string& session_id, const client_ptr& owner)
